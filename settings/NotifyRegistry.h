@@ -1,0 +1,28 @@
+// CNotifyRegistry: the registry operations of the add-on, with its failure rules: a read that
+// fails gives the caller's default, a write that fails writes nothing, nothing is reported.
+// The application object derives from it, so other code reaches them through AfxGetApp().
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "framework/registry.h"
+
+class CNotifyRegistry {
+ public:
+  // ".DEFAULT\Software\Tarsk Software\FTP Quorbit Notify\" followed by pszSubKey.
+  static std::string GetRegistryPath(const char* pszSubKey);
+
+  std::string ReadRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszDefault) const;
+  std::uint32_t ReadRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwDefault) const;
+  void WriteRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszValue) const;
+  void WriteRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwValue) const;
+  // Copies every subkey (recursively), then every value, of hFrom into hTo. Returns whether
+  // everything was copied.
+  bool CopyRegistryTree(fw::HKEY hFrom, fw::HKEY hTo) const;
+  // Moves a key below HKEY_USERS to a new path that does not exist yet.
+  void MoveRegistryKey(const char* pszOldKey, const char* pszNewKey) const;
+
+ protected:
+  ~CNotifyRegistry() = default;
+};
