@@ -1,0 +1,26 @@
+// The narrow interface between the framework's portable parts and its backend (win32/ or
+// posix/). Only framework sources include this header. Public functions whose whole work is
+// platform-specific (registry, clock conversions and formats, files by path, module loading,
+// threads, windows, sockets) are implemented by the backends directly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "framework/stdio_file.h"
+
+namespace fw::backend {
+
+// Opens `path` as a binary stdio stream for CStdioFile with its open flags (read, or write
+// with create / create-new, with deny-write sharing where the platform has it). Line-end
+// translation is done by the portable part. On failure returns null and sets `cause`.
+std::FILE* OpenFile(const std::string& path, unsigned flags, CFileException::Cause& cause);
+
+// Loads string `id` (at most 65535) of the module's own string table as Windows-1252 bytes.
+bool LoadModuleString(unsigned id, std::string& text);
+
+// The system's millisecond tick count.
+std::uint32_t TickCount();
+
+}  // namespace fw::backend
