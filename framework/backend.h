@@ -23,4 +23,11 @@ bool LoadModuleString(unsigned id, std::string& text);
 // The system's millisecond tick count.
 std::uint32_t TickCount();
 
+// Implemented by the portable part (app.cpp), called by the backend's module entry:
+// AttachModule records the module's path and runs the application object's InitInstance (a
+// false result runs ExitInstance and is returned); DetachModule runs ExitInstance with
+// InModuleDetach() true, and ProcessTerminating() as given.
+bool AttachModule(const std::string& modulePath);
+void DetachModule(bool processTerminating);
+
 }  // namespace fw::backend
