@@ -45,12 +45,16 @@ class CNotifyAddOnApp : public fw::CWinApp, public CNotifyRegistry {
   // True when no worker exists or the worker has no pending and no active job.
   bool CanUnload() const;
 
-  std::unordered_map<void*, std::unique_ptr<CNotifySession>> m_mapSessions;
+  std::unordered_map<void*, std::unique_ptr<CNotifySession>> m_mapSessions;  // null entries: failed creations
   std::string m_strModulePath;
   std::string m_strModuleName;
   std::string m_strModuleDir;
   std::string m_strDataDir;
   CNotifyMailThread* m_pMailThread = nullptr;
+
+ private:
+  // Stops the worker, if any, and forgets it.
+  void StopMailThread();
 };
 
 // Creates the directory pszPath and every missing directory above it. Returns whether the

@@ -1,29 +1,73 @@
 #!/bin/sh
-# Runs a Windows program under wine64 for CTest: creates the Wine prefix on first use (crashes
-# fail instead of opening a debugger; windows need no display), keeps a wineserver running
-# detached from CTest's pipes, then execs the program.
+# Runs a Windows program under wine64: CTest's cross-compiling emulator, or by hand
+# (cmake/wine-run.sh program.exe args...).
+#
+# Prefix: $WINEPREFIX, else $QB_WINE_PREFIX (the build tree's own, set by the toolchain file, so
+# that test runs of different build trees do not share a registry), else a per-user prefix in
+# $TMPDIR. The per-user prefix is made once and is the template that the others are copied
+# from: crashes end the program instead of starting a debugger, and windows need no display
+# (unless QB_WINE_DISPLAY is set when it is made).
+#
+# The wineserver and Wine's system processes are started detached from the caller's pipes;
+# otherwise they hold CTest's output pipe open and CTest waits for them.
 set -e
-: "${WINEPREFIX:=${TMPDIR:-/tmp}/qbnotify-wine-$(id -u)}"
-export WINEPREFIX
+WINE=/usr/lib/wine/wine64
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-WINE=/usr/lib/wine/wine64
+template="${TMPDIR:-/tmp}/qbnotify-wine-$(id -u)"
+prefix="${WINEPREFIX:-${QB_WINE_PREFIX:-$template}}"
 
-mkdir -p "$(dirname "$WINEPREFIX")"
+# Runs a command with no standard streams and without the lock descriptors (a server started
+# here must not hold a lock).
+quiet() { "$@" </dev/null >/dev/null 2>&1 8>&- 9>&-; }
+
+make_template() {
+  export WINEPREFIX="$template"
+  quiet wineboot -i || true
+  quiet $WINE reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f
+  quiet $WINE reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 1 /f
+  if [ -z "$QB_WINE_DISPLAY" ]; then
+    quiet $WINE reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+  fi
+  quiet $WINE reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
+  quiet wineserver -k || true
+  quiet wineserver -w || true  # the registry is saved once the server has ended
+  touch "$template/.qbnotify-ready"
+}
+
+# Runs under the lock of the prefix it makes.
+make_prefix() {
+  [ -f "$1/.qbnotify-ready" ] && return 0
+  if [ "$1" = "$template" ]; then
+    make_template
+  else
+    (
+      flock 8
+      [ -f "$template/.qbnotify-ready" ] || make_template
+    ) 8>"$template.lock"
+    # Hard links share the template's files; the registry files, which the server replaces
+    # when it saves them, get copies of their own. The file "wineserver" names the server's
+    # directory: without it the copy gets a server of its own.
+    rm -rf "$1"
+    cp -al "$template" "$1"
+    rm -f "$1/wineserver"
+    for file in "$1"/*.reg; do cp --remove-destination "$template/${file##*/}" "$file"; done
+  fi
+}
+
+if [ ! -f "$prefix/.qbnotify-ready" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  (
+    flock 9
+    make_prefix "$prefix"
+  ) 9>"$prefix.lock"
+fi
+export WINEPREFIX="$prefix"
+
+# A new server: start the system processes now, while no other program of ours can start them.
 (
   flock 9
-  if [ ! -f "$WINEPREFIX/.qbnotify-ready" ]; then
-    wineboot -i </dev/null >/dev/null 2>&1 || true
-    $WINE reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f </dev/null >/dev/null 2>&1
-    $WINE reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 1 /f </dev/null >/dev/null 2>&1
-    if [ -z "$QB_WINE_DISPLAY" ]; then
-      $WINE reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-    fi
-    $WINE reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
-    wineserver -k </dev/null >/dev/null 2>&1 || true
-    touch "$WINEPREFIX/.qbnotify-ready"
-  fi
-) 9>"$WINEPREFIX.lock"
+  if quiet wineserver -p30; then quiet $WINE cmd /c exit || true; fi
+) 9>"$prefix.lock"
 
-wineserver -p30 </dev/null >/dev/null 2>&1 || true
 exec $WINE "$@"

@@ -29,6 +29,7 @@ inline constexpr RegStatus kErrorInvalidHandle = 6;
 inline constexpr RegStatus kErrorInvalidParameter = 87;
 inline constexpr RegStatus kErrorMoreData = 234;
 inline constexpr RegStatus kErrorNoMoreItems = 259;
+inline constexpr RegStatus kErrorKeyDeleted = 1018;  // the key behind a handle was deleted
 
 inline constexpr std::uint32_t kRegNone = 0;
 inline constexpr std::uint32_t kRegSz = 1;

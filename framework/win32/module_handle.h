@@ -8,4 +8,7 @@ namespace fw::win32 {
 
 HINSTANCE ModuleHandle();
 
+// Called by DllMain when the DLL is attached.
+void SetModuleHandle(HINSTANCE instance);
+
 }  // namespace fw::win32

@@ -1,0 +1,115 @@
+// CNotifyAddOnApp: module paths and data directory, the session registry, the hand-over of
+// mail jobs to the delivery worker, and the module's shut-down.
+#include "addon/NotifyAddOnApp.h"
+
+#include <new>
+
+#include "framework/filesystem.h"
+#include "journal/NotifySession.h"
+#include "mail/NotifyMailThread.h"
+
+namespace {
+
+constexpr std::size_t kSessionBuckets = 2311;
+
+CNotifyAddOnApp* g_pApp = nullptr;
+
+}  // namespace
+
+CNotifyAddOnApp::CNotifyAddOnApp() {
+  m_mapSessions.reserve(kSessionBuckets);
+  g_pApp = this;
+}
+
+CNotifyAddOnApp::~CNotifyAddOnApp() {
+  DestroyAllSessions();
+  StopMailThread();
+  if (g_pApp == this) g_pApp = nullptr;
+}
+
+CNotifyAddOnApp* CNotifyAddOnApp::Get() { return g_pApp; }
+
+bool CNotifyAddOnApp::InitInstance() {
+  // The framework keeps the module path with its extension replaced; put the module's own back.
+  const std::string& frameworkPath = HelpFilePath();
+  if (!frameworkPath.empty()) {
+    m_strModulePath = frameworkPath.substr(0, frameworkPath.rfind('.')) + fw::kModuleExtension;
+    const std::size_t nameStart = m_strModulePath.rfind(fw::kPathSeparator);
+    m_strModuleName = nameStart == std::string::npos ? m_strModulePath : m_strModulePath.substr(nameStart + 1);
+    const std::size_t dirEnd = frameworkPath.rfind(fw::kPathSeparator);
+    m_strModuleDir = dirEnd == std::string::npos ? std::string() : frameworkPath.substr(0, dirEnd + 1);
+    m_strDataDir = m_strModuleDir + "Data" + fw::kPathSeparator;
+    CreateDirectoryPath(m_strDataDir.c_str());
+  }
+  fw::CWinApp::InitInstance();
+  return true;
+}
+
+int CNotifyAddOnApp::ExitInstance() {
+  StopMailThread();
+  return fw::CWinApp::ExitInstance();
+}
+
+void CNotifyAddOnApp::StopMailThread() {
+  if (m_pMailThread) m_pMailThread->Stop();
+  m_pMailThread = nullptr;
+}
+
+CNotifySession* CNotifyAddOnApp::CreateSession(void* hSession, const char* pszProfile) {
+  auto [entry, inserted] = m_mapSessions.try_emplace(hSession);
+  if (!inserted && entry->second) return nullptr;  // the registered session stays as it is
+  try {
+    entry->second = std::make_unique<CNotifySession>(hSession, pszProfile);
+  } catch (const std::exception&) {
+    entry->second.reset();  // a null entry: events for the handle are ignored
+  }
+  return entry->second.get();
+}
+
+CNotifySession* CNotifyAddOnApp::FindSession(void* hSession) const {
+  const auto entry = m_mapSessions.find(hSession);
+  return entry == m_mapSessions.end() ? nullptr : entry->second.get();
+}
+
+void CNotifyAddOnApp::DestroySession(void* hSession) {
+  if (CNotifySession* session = FindSession(hSession)) {
+    try {
+      session->EndSession();
+    } catch (...) {
+      // The session goes all the same.
+    }
+  }
+  const auto entry = m_mapSessions.find(hSession);
+  if (entry != m_mapSessions.end() && entry->second) m_mapSessions.erase(entry);
+}
+
+void CNotifyAddOnApp::DestroyAllSessions() { m_mapSessions.clear(); }
+
+void CNotifyAddOnApp::ReloadSessions(const char* pszProfile) {
+  for (auto& [handle, session] : m_mapSessions) {
+    if (session) session->ReloadSettings(pszProfile);
+  }
+}
+
+bool CNotifyAddOnApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
+                                int nLogLineCount) {
+  bool bQueued = false;
+  try {
+    if (!m_pMailThread) {
+      auto worker = std::unique_ptr<CNotifyMailThread>(new (std::nothrow) CNotifyMailThread);
+      // A worker whose thread did not start never deletes itself.
+      if (worker && worker->IsRunning()) m_pMailThread = worker.release();
+    }
+    if (m_pMailThread) bQueued = m_pMailThread->AddMail(pConfig, pszInfoFile, pszLogFile, nLogLineCount);
+  } catch (const std::exception&) {
+    bQueued = false;
+  }
+  if (!bQueued) {
+    // Nobody took the journal files: they are not left behind.
+    if (pszLogFile) fw::DeleteFile(pszLogFile);
+    if (pszInfoFile) fw::DeleteFile(pszInfoFile);
+  }
+  return bQueued;
+}
+
+bool CNotifyAddOnApp::CanUnload() const { return m_pMailThread == nullptr || m_pMailThread->CanUnload(); }

@@ -1,0 +1,206 @@
+// Windows of the posix backend: objects registered under an opaque handle with the message
+// loop of the thread that created them. Sent messages call the window procedure directly,
+// posted ones go through the loop; nothing is drawn.
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "framework/posix/event_loop.h"
+#include "framework/wnd.h"
+
+namespace fw {
+
+struct CWnd::Backend {
+  static LRESULT Call(CWnd& window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return window.WindowProc(message, wParam, lParam);
+  }
+  static void Attach(CWnd& window, HWND handle) { window.m_hWnd = handle; }
+  static void NcDestroyed(CWnd& window) {
+    window.m_hWnd = nullptr;
+    window.PostNcDestroy();
+  }
+};
+
+namespace {
+
+struct WindowEntry {
+  CWnd* window;  // null once the object was deleted while its window was being destroyed
+  std::weak_ptr<posix::EventLoop> loop;
+  posix::EventLoop* loopKey;
+  std::thread::id owner;
+  bool visible = false;
+  bool destroying = false;
+};
+
+struct WindowRegistry {
+  std::mutex mutex;
+  std::unordered_map<HWND, WindowEntry> windows;
+  std::uintptr_t lastHandle = 0x10000;
+};
+
+// Never destroyed, so that windows deleted during static destruction still find it.
+WindowRegistry& Registry() {
+  static WindowRegistry* registry = new WindowRegistry;
+  return *registry;
+}
+
+HWND Register(CWnd& window) {
+  posix::EventLoop& loop = posix::EventLoop::Current();
+  WindowRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  // Handles grow and are never reused, so a stale handle finds no window.
+  registry.lastHandle += 0x10;
+  HWND handle = reinterpret_cast<HWND>(registry.lastHandle);
+  registry.windows.emplace(handle, WindowEntry{&window, loop.shared_from_this(), &loop, std::this_thread::get_id()});
+  return handle;
+}
+
+// The live window object of `handle` when the calling thread owns it, else null.
+CWnd* OwnWindow(HWND handle) {
+  WindowRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto it = registry.windows.find(handle);
+  if (it == registry.windows.end() || it->second.owner != std::this_thread::get_id()) return nullptr;
+  return it->second.window;
+}
+
+}  // namespace
+
+namespace posix {
+
+void DispatchWindowMessage(EventLoop& loop, const PostedMessage& message) {
+  CWnd* window = nullptr;
+  {
+    WindowRegistry& registry = Registry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(message.window);
+    if (it == registry.windows.end() || it->second.loopKey != &loop) return;
+    window = it->second.window;
+  }
+  if (window != nullptr) CWnd::Backend::Call(*window, message.message, message.wParam, message.lParam);
+}
+
+void ForgetWindows(EventLoop& loop) {
+  WindowRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::erase_if(registry.windows, [&loop](const auto& item) { return item.second.loopKey == &loop; });
+}
+
+}  // namespace posix
+
+CWnd::~CWnd() {
+  if (m_hWnd == nullptr) return;
+  {
+    WindowRegistry& registry = Registry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(m_hWnd);
+    if (it == registry.windows.end()) return;
+    if (it->second.destroying) {
+      // Deleted by its own destroy handling: DestroyWindow finishes without the object.
+      it->second.window = nullptr;
+      return;
+    }
+    if (it->second.owner != std::this_thread::get_id()) {
+      // Another thread's window cannot be sent messages from here; just forget it.
+      registry.windows.erase(it);
+      return;
+    }
+  }
+  // Virtual calls now reach this class only, so only the base procedure sees the messages.
+  DestroyWindow();
+}
+
+bool CWnd::DestroyWindow() {
+  const HWND handle = m_hWnd;
+  if (handle == nullptr) return false;
+  WindowRegistry& registry = Registry();
+  {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(handle);
+    if (it == registry.windows.end()) {
+      m_hWnd = nullptr;
+      return false;
+    }
+    if (it->second.owner != std::this_thread::get_id() || it->second.destroying) return false;
+    it->second.destroying = true;
+  }
+  // Either message may delete this object; after them only the registry tells whether it lives.
+  SendMessage(handle, kWmDestroy, 0, 0);
+  SendMessage(handle, kWmNcDestroy, 0, 0);
+  CWnd* survivor;
+  {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(handle);
+    survivor = it != registry.windows.end() ? it->second.window : nullptr;
+    if (it != registry.windows.end()) registry.windows.erase(it);
+  }
+  if (survivor != nullptr) Backend::NcDestroyed(*survivor);
+  return true;
+}
+
+bool CWnd::ShowWindow(int command) {
+  WindowRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto it = registry.windows.find(m_hWnd);
+  if (it == registry.windows.end()) return false;
+  const bool wasVisible = it->second.visible;
+  it->second.visible = command != kSwHide;
+  return wasVisible;
+}
+
+LRESULT CWnd::SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  CWnd* target = OwnWindow(window);
+  return target != nullptr ? Backend::Call(*target, message, wParam, lParam) : 0;
+}
+
+bool CWnd::PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<posix::EventLoop> loop;
+  {
+    WindowRegistry& registry = Registry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(window);
+    if (it == registry.windows.end() || it->second.window == nullptr) return false;
+    loop = it->second.loop.lock();
+  }
+  return loop != nullptr && loop->Post({window, message, wParam, lParam});
+}
+
+LRESULT CWnd::WindowProc(UINT message, WPARAM, LPARAM) {
+  if (message == kWmClose) DestroyWindow();
+  return 0;
+}
+
+void CWnd::PostNcDestroy() {}
+
+bool CDialog::Create() {
+  if (m_hWnd != nullptr) return false;
+  const HWND handle = Register(*this);
+  Backend::Attach(*this, handle);
+  SendMessage(handle, kWmInitDialog, 0, 0);
+  // OnInitDialog may have destroyed (and deleted) the dialog.
+  return OwnWindow(handle) != nullptr;
+}
+
+bool CDialog::OnInitDialog() {
+  return true;
+}
+void CDialog::OnOK() {}
+void CDialog::OnCancel() {}
+
+LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kWmInitDialog) return OnInitDialog() ? 1 : 0;
+  if (message == kWmCommand) {
+    const int id = LoWord(wParam);
+    if (id == kIdOk) {
+      OnOK();
+      return 0;
+    }
+    if (id == kIdCancel) {
+      OnCancel();
+      return 0;
+    }
+  }
+  return CWnd::WindowProc(message, wParam, lParam);
+}
+
+}  // namespace fw

@@ -1,0 +1,265 @@
+// CNotifySession: the Information and Log files of one FTP session, their line formats, the
+// "Notify When" rule, and the hand-over of both files to a mail job at the session's end.
+#include "journal/NotifySession.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "addon/NotifyAddOnApp.h"
+#include "framework/clock.h"
+#include "framework/filesystem.h"
+#include "framework/strings.h"
+#include "resource.h"
+
+namespace {
+
+constexpr unsigned kJournalOpenFlags = fw::CStdioFile::modeCreate | fw::CStdioFile::modeCreateNew |
+                                       fw::CStdioFile::modeWrite | fw::CStdioFile::shareDenyWrite |
+                                       fw::CStdioFile::typeText;
+// How many tick numbers a session tries before it gives up on names that are all taken.
+constexpr int kMaxNameTries = 100;
+// Log lines are handed to the file in batches of about this many bytes: protocol lines come
+// in bursts, and each write to the file has a fixed cost.
+constexpr std::size_t kLogFlushSize = 4096;
+
+constexpr int kNotifyOnError = 0;
+constexpr int kNotifyAlways = 1;
+
+const char* OrEmpty(const char* text) { return text ? text : ""; }
+
+// For "PASS <secret>" and "ACCT <secret>" (any case, leading blanks allowed): the length of
+// the part up to and including the verb. Zero for every other line.
+std::size_t SecretVerbEnd(std::string_view line) {
+  constexpr std::string_view kBlanks = " \t";
+  const std::size_t verb = line.find_first_not_of(kBlanks);
+  if (verb == std::string_view::npos || line.size() - verb < 5) return 0;
+  const std::string_view word = line.substr(verb, 4);
+  if (fw::CompareNoCase(word, "PASS") != 0 && fw::CompareNoCase(word, "ACCT") != 0) return 0;
+  if (kBlanks.find(line[verb + 4]) == std::string_view::npos) return 0;
+  if (line.find_first_not_of(kBlanks, verb + 4) == std::string_view::npos) return 0;
+  return verb + 4;
+}
+
+}  // namespace
+
+CNotifySession::CNotifySession(void* hSession, const char* pszProfile) : m_hSession(hSession), m_config(pszProfile) {
+  const std::uint32_t tickCount = fw::GetTickCount();
+  try {
+    m_config.Load();
+    const CNotifyAddOnApp* app = CNotifyAddOnApp::Get();
+    OpenJournalFiles(app ? app->m_strDataDir : std::string(), tickCount);
+
+    m_strPrefixCommand = fw::LoadString(IDS_PREFIX_COMMAND);
+    m_strPrefixStatus = fw::LoadString(IDS_PREFIX_STATUS);
+    m_strPrefixError = fw::LoadString(IDS_PREFIX_ERROR);
+    for (const std::string* prefix : {&m_strPrefixCommand, &m_strPrefixStatus, &m_strPrefixError}) {
+      m_nPrefixWidth = std::max(m_nPrefixWidth, static_cast<int>(prefix->size()));
+    }
+    m_strLine.reserve(256);
+    m_strLogPending.reserve(2 * kLogFlushSize);
+  } catch (...) {
+    CloseFiles();
+    DeleteOwnFiles();
+    throw;
+  }
+}
+
+CNotifySession::~CNotifySession() {
+  CloseFiles();
+  if (!m_bHandedOver) DeleteOwnFiles();
+}
+
+void CNotifySession::OpenJournalFiles(const std::string& dataDir, std::uint32_t tickCount) {
+  // Handle and tick count are printed as signed 32-bit numbers.
+  const auto handle = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(m_hSession));
+  for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
+    const auto tick = static_cast<std::int32_t>(tickCount + static_cast<std::uint32_t>(attempt));
+    m_strLogFile = fw::Format("%sLog_%d_%d.txt", dataDir.c_str(), handle, tick);
+    m_strInfoFile = fw::Format("%sInformation_%d_%d.txt", dataDir.c_str(), handle, tick);
+    if (dataDir.empty()) break;  // no data directory: the journal records nothing
+
+    // Both names must be free: an existing file is never truncated, the next tick number is
+    // tried instead. Any other failure is final for that file.
+    fw::CFileException::Cause cause = fw::CFileException::kGeneric;
+    m_bLogCreated = m_fileLog.Open(m_strLogFile, kJournalOpenFlags, &cause);
+    if (!m_bLogCreated && cause == fw::CFileException::kAlreadyExists) continue;
+    m_bInfoCreated = m_fileInfo.Open(m_strInfoFile, kJournalOpenFlags, &cause);
+    if (!m_bInfoCreated && cause == fw::CFileException::kAlreadyExists) {
+      if (m_bLogCreated) {
+        m_fileLog.Abort();
+        fw::DeleteFile(m_strLogFile);
+        m_bLogCreated = false;
+      }
+      continue;
+    }
+    break;
+  }
+  m_bLogClosed = !m_bLogCreated;
+  m_bInfoClosed = !m_bInfoCreated;
+}
+
+void CNotifySession::CloseFiles() {
+  FlushLog();
+  try {
+    m_fileLog.Close();
+  } catch (...) {
+  }
+  try {
+    m_fileInfo.Close();
+  } catch (...) {
+  }
+}
+
+void CNotifySession::DeleteOwnFiles() {
+  if (m_bLogCreated) fw::DeleteFile(m_strLogFile);
+  if (m_bInfoCreated) fw::DeleteFile(m_strInfoFile);
+  m_bLogCreated = false;
+  m_bInfoCreated = false;
+}
+
+void CNotifySession::ReloadSettings(const char* pszProfile) {
+  const char* profile = OrEmpty(pszProfile);
+  if (*profile != '\0' && fw::CompareNoCase(profile, m_config.m_strProfile) != 0) return;
+  m_config.Load();
+}
+
+void CNotifySession::EndSession() {
+  if (m_nInfoLineCount == 0 || m_bHandedOver) return;
+  CloseFiles();
+  m_bLogClosed = true;
+  m_bInfoClosed = true;
+  CNotifyAddOnApp* app = CNotifyAddOnApp::Get();
+  if (!app) return;
+  // From here on the files belong to the mail job (or QueueMail deletes them).
+  m_bHandedOver = true;
+  app->QueueMail(&m_config, m_strInfoFile.c_str(), m_strLogFile.c_str(), m_nLogLineCount);
+}
+
+void CNotifySession::OnConnectionStart(std::uint32_t nResult, const char* pszHost) {
+  WriteEventLine(nResult, IDS_EVENT_CONNECTION_START, pszHost);
+}
+
+void CNotifySession::OnFileDownloaded(std::uint32_t nResult, const char* pszSource, const char* pszTarget) {
+  WriteEventLine(nResult, IDS_EVENT_FILE_DOWNLOADED, pszSource, pszTarget);
+}
+
+void CNotifySession::OnFileUploaded(std::uint32_t nResult, const char* pszSource, const char* pszTarget) {
+  WriteEventLine(nResult, IDS_EVENT_FILE_UPLOADED, pszSource, pszTarget);
+}
+
+void CNotifySession::OnFileDeleted(std::uint32_t nResult, const char* pszPath) {
+  WriteEventLine(nResult, IDS_EVENT_FILE_DELETED, pszPath);
+}
+
+void CNotifySession::OnFileRenamed(std::uint32_t nResult, const char* pszOldName, const char* pszNewName) {
+  WriteEventLine(nResult, IDS_EVENT_FILE_RENAMED, pszOldName, pszNewName);
+}
+
+void CNotifySession::OnDirCreated(std::uint32_t nResult, const char* pszPath) {
+  WriteEventLine(nResult, IDS_EVENT_DIR_CREATED, pszPath);
+}
+
+void CNotifySession::OnDirDeleted(std::uint32_t nResult, const char* pszPath) {
+  WriteEventLine(nResult, IDS_EVENT_DIR_DELETED, pszPath);
+}
+
+void CNotifySession::OnConnectionEnd(std::uint32_t nResult) { WriteEventLine(nResult, IDS_EVENT_CONNECTION_END); }
+
+void CNotifySession::LogCommand(const char* pszLine) {
+  const std::string_view line = OrEmpty(pszLine);
+  const std::size_t verbEnd = SecretVerbEnd(line);
+  if (verbEnd == 0) {
+    WriteLogLine(m_strPrefixCommand, line);
+    return;
+  }
+  // No password or account secret reaches the disk.
+  std::string masked(line.substr(0, verbEnd));
+  masked += " ********";
+  WriteLogLine(m_strPrefixCommand, masked);
+}
+
+void CNotifySession::LogResponse(const char* pszLine) {
+  static const std::string kNoPrefix;
+  WriteLogLine(kNoPrefix, OrEmpty(pszLine));
+}
+
+void CNotifySession::LogStatus(const char* pszLine, bool bError) {
+  WriteLogLine(bError ? m_strPrefixError : m_strPrefixStatus, OrEmpty(pszLine));
+}
+
+void CNotifySession::WriteLogLine(const std::string& prefix, std::string_view text) {
+  if (m_bLogClosed) return;
+  // "%-*s %s\n": the prefix padded to the column width, a blank, the text.
+  const std::size_t column = std::max(prefix.size(), static_cast<std::size_t>(m_nPrefixWidth));
+  const std::size_t start = m_strLogPending.size();
+  m_strLogPending.resize(start + column + 1 + text.size() + 1);
+  char* out = m_strLogPending.data() + start;
+  std::memcpy(out, prefix.data(), prefix.size());
+  std::memset(out + prefix.size(), ' ', column + 1 - prefix.size());
+  std::memcpy(out + column + 1, text.data(), text.size());
+  out[column + 1 + text.size()] = '\n';
+  ++m_nLogLineCount;
+  if (m_strLogPending.size() >= kLogFlushSize) FlushLog();
+}
+
+void CNotifySession::FlushLog() noexcept {
+  if (m_strLogPending.empty()) return;
+  try {
+    m_fileLog.WriteString(m_strLogPending);
+  } catch (...) {
+    m_bLogClosed = true;  // later lines are dropped
+  }
+  m_strLogPending.clear();
+}
+
+void CNotifySession::WriteEventLine(std::uint32_t nResult, unsigned formatId, const char* pszArg1,
+                                    const char* pszArg2) {
+  if (m_bInfoClosed) return;
+  const int notifyWhen = m_config.m_nNotifyWhen;
+  if (notifyWhen == kNotifyOnError && nResult == 0) return;
+  if (notifyWhen != kNotifyOnError && notifyWhen != kNotifyAlways) return;
+
+  m_strLine.clear();
+  AppendTimeStamp(m_strLine);
+  m_strLine += " - (";
+  m_strLine += GetResultText(nResult);
+  m_strLine += ") - ";
+  m_strLine += fw::FormatId(formatId, OrEmpty(pszArg1), OrEmpty(pszArg2));
+  m_strLine += '\n';
+  try {
+    m_fileInfo.WriteString(m_strLine);
+  } catch (const fw::CFileException&) {
+    m_bInfoClosed = true;
+  }
+  // Counted also after a failed write: the mail is still due.
+  ++m_nInfoLineCount;
+}
+
+void CNotifySession::AppendTimeStamp(std::string& line) {
+  const std::int64_t now = fw::Time64();
+  if (!m_bStampValid || now != m_nStampTime) {
+    m_strStamp = FormatDateTime(now, true);
+    m_nStampTime = now;
+    m_bStampValid = true;
+  }
+  line += m_strStamp;
+}
+
+std::string CNotifySession::GetResultText(std::uint32_t nResult) {
+  // Computed in 64 bits: a large code must not wrap around to an existing id.
+  return fw::LoadString(static_cast<unsigned long long>(IDS_RESULT_BASE) + nResult);
+}
+
+std::string CNotifySession::FormatDate(std::int64_t t) {
+  fw::CalendarTime local;
+  return fw::ToLocalTime(t, local) ? fw::FormatShortDate(local) : std::string();
+}
+
+std::string CNotifySession::FormatTime(std::int64_t t, bool bWithSeconds) {
+  fw::CalendarTime local;
+  return fw::ToLocalTime(t, local) ? fw::FormatTimeOfDay(local, bWithSeconds) : std::string();
+}
+
+std::string CNotifySession::FormatDateTime(std::int64_t t, bool bWithSeconds) {
+  return FormatDate(t) + ' ' + FormatTime(t, bWithSeconds);
+}

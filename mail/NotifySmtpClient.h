@@ -1,0 +1,131 @@
+// CNotifySmtpClient: one mail job. It copies the settings it needs, resolves and connects to
+// the SMTP server and walks it through one strictly sequential conversation (greeting, HELO,
+// MAIL FROM, one RCPT TO per recipient, DATA, the message, QUIT). The conversation is a state
+// machine with one handler per state (NotifySmtpClient.cpp); the message itself is composed
+// and pumped out by NotifySmtpMessage.cpp. The job owns the session's two journal files and
+// deletes them when it is destroyed, delivered or not.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/stdio_file.h"
+#include "mail/BodyFilter.h"
+#include "mail/LogLineReader.h"
+#include "mail/QBNotifySocket.h"
+#include "mail/SmtpState.h"
+
+class CNotifyConfig;
+
+class CNotifySmtpClient : public CQBNotifySocket {
+ public:
+  // Without received bytes (or progress while sending) for this long, the job has expired.
+  static constexpr std::int32_t kIdleTimeoutMs = 120001;
+  // Size of one piece of a journal file read for the body.
+  static constexpr std::size_t kBodyPieceSize = 10240;
+  // More received bytes than this without a complete line close the connection.
+  static constexpr std::size_t kMaxUnterminatedReply = 64 * 1024;
+
+  // Host thread: copies what the job needs; from now on the job owns both journal files.
+  // Touches no socket. pConfig may be null (the job is then incomplete).
+  CNotifySmtpClient(CSocketWndOwner* pOwner, const CNotifyConfig* pConfig, const char* pszInfoFile,
+                    const char* pszLogFile, int nLogLineCount);
+  // Closes the connection and deletes both journal files.
+  ~CNotifySmtpClient() override;
+
+  // Worker thread, once: creates the socket and starts the lookup or the connection. False
+  // when the job failed at once (it is then Closed).
+  bool Start();
+  // Closed, or no activity for kIdleTimeoutMs by the tick count.
+  bool IsExpired() const;
+  // The server accepted the message.
+  bool IsFinished() const { return m_bDelivered; }
+  SmtpState GetState() const { return m_nState; }
+
+  // Told of every change of state (worker thread).
+  using StateObserver = std::function<void(SmtpState from, SmtpState to)>;
+  void SetStateObserver(StateObserver observer) { m_stateObserver = std::move(observer); }
+
+  // The addresses of a "Deliver to Email" value: pieces between ",", ";" and " ", trimmed,
+  // empty pieces dropped, in order.
+  static std::vector<std::string> SplitRecipients(const std::string& value);
+  // Whether `interval` ms have passed from tick `then` to tick `now` (32-bit, wrapping).
+  static bool HasTickIntervalPassed(std::uint32_t now, std::uint32_t then, std::int32_t interval);
+  // The Date header line, CR LF included, for calendar time t in the local zone; empty when t
+  // cannot be converted.
+  static std::string FormatDateLine(std::int64_t t);
+
+  void OnSend(int errorCode) override;
+  void OnConnect(int errorCode) override;
+  void OnClose(int errorCode) override;
+  void OnHostResolved(int errorCode, const fw::HostEnt* pHost, fw::LPARAM lParam) override;
+  int OnReceivedData(const char*& data, int& length) override;
+
+ protected:
+  using StepHandler = void (CNotifySmtpClient::*)();
+  static StepHandler HandlerFor(SmtpState state);
+
+  void SetState(SmtpState state);
+  void OnSendProgress() override;
+  int ReplyCode() const;
+  // Sends "QUIT" and waits for its reply.
+  void GiveUp();
+  // Connects to the first IPv4 address of a host entry; false (Closed) when there is none.
+  bool ConnectToHost(const fw::HostEnt* pHost);
+
+  // Conversation steps, one per state that awaits a reply.
+  void OnGreeting();
+  void OnHeloReply();
+  void SendNextRecipient();
+  void OnRcptReply();
+  void OnDataReply();
+  void OnDataEndReply();
+  void OnQuitReply();
+
+  // Message composition.
+  void SendMessageStart();
+  void PumpBody();
+  void SendInformationPart();
+  void SendLogPart();
+  void EndInformationPart(bool bComplete);
+  void SendBodyText(std::string_view text);
+
+  // Runs a notification's work; an exception fails the job instead of leaving the thread.
+  template <typename Action>
+  void Guarded(Action&& action) noexcept {
+    try {
+      action();
+    } catch (...) {
+      m_nState = SmtpState::Closed;
+    }
+  }
+
+  std::uint32_t m_dwLastActivity = 0;
+  bool m_bDelivered = false;
+  SmtpState m_nState = SmtpState::Idle;
+  std::string m_strReply;
+  std::string m_strSubject;
+  bool m_bInfoPending = false;
+  bool m_bLogPending = false;
+  bool m_bConfigComplete = false;
+  std::size_t m_nNextRecipient = 0;
+  std::string m_strServer;
+  int m_nPort = 0;
+  std::vector<std::string> m_arrRecipients;
+  std::string m_strFrom;
+  int m_nLogLines = 0;
+  int m_nLogLineCount = 0;
+  std::string m_strLogFile;
+  std::string m_strInfoFile;
+  fw::CStdioFile m_fileInfo;
+  fw::CStdioFile m_fileLog;
+
+  bool m_bMessageStarted = false;  // the server took DATA and the header went out
+  CBodyFilter m_bodyFilter;
+  CLogLineReader m_logReader;
+  std::vector<char> m_readBuffer;
+  StateObserver m_stateObserver;
+};

@@ -1,0 +1,146 @@
+// Message composition of a mail job: the header block, the Date line, the introduction, the
+// body pumped from the Information and Log files through the transparency filter while the
+// socket takes data, and the end-of-data marker.
+#include <algorithm>
+
+#include "framework/clock.h"
+#include "framework/strings.h"
+#include "mail/NotifySmtpClient.h"
+#include "resource.h"
+
+namespace {
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The local offset east of UTC at t, in seconds: t minus t's UTC fields read as local time.
+std::int64_t LocalZoneOffset(std::int64_t t) {
+  fw::CalendarTime utc;
+  if (!fw::ToUtcTime(t, utc)) return 0;
+  const std::int64_t asLocal = fw::FromLocalTime(utc);
+  return asLocal == -1 ? 0 : t - asLocal;
+}
+
+}  // namespace
+
+std::string CNotifySmtpClient::FormatDateLine(std::int64_t t) {
+  fw::CalendarTime local;
+  if (!fw::ToLocalTime(t, local) || local.dayOfWeek < 0 || local.dayOfWeek > 6 || local.month < 1 ||
+      local.month > 12) {
+    return {};
+  }
+  const std::int64_t zone = LocalZoneOffset(t);
+  const std::int64_t magnitude = zone < 0 ? -zone : zone;
+  return fw::Format("Date: %s, %d %s %d %02d:%02d:%02d %s%02lld%02lld\r\n", kDayNames[local.dayOfWeek], local.day,
+                    kMonthNames[local.month - 1], local.year, local.hour, local.minute, local.second,
+                    zone < 0 ? "-" : "+", static_cast<long long>(magnitude / 3600),
+                    static_cast<long long>((magnitude / 60) % 60));
+}
+
+void CNotifySmtpClient::SendMessageStart() {
+  m_bMessageStarted = true;
+  const std::int64_t now = fw::Time64();
+
+  SendText(fw::Format("Message-ID: <%s@%d>\r\n", m_strFrom.c_str(), static_cast<std::int32_t>(fw::GetTickCount())));
+  SendText("From: <" + m_strFrom + ">\r\n");
+  std::string to = "To: ";
+  for (std::size_t i = 0; i < m_arrRecipients.size(); ++i) {
+    if (i != 0) to += ",\r\n\t";
+    to += m_arrRecipients[i];
+  }
+  SendText(to + "\r\n");
+  SendText("Subject: " + m_strSubject + "\r\n");
+  SendText(FormatDateLine(now));
+  SendText("MIME-Version: 1.0\r\n");
+  SendText("Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n");
+  SendText("Content-Transfer-Encoding: 7bit\r\n");
+  SendText("\r\n");
+  SendText(fw::LoadString(IDS_MAIL_INTRO) + "\r\n\r\n");
+
+  m_bodyFilter.Reset();
+  m_bInfoPending = true;
+  PumpBody();
+}
+
+void CNotifySmtpClient::PumpBody() {
+  // Nothing of the body goes out before the server took DATA, nor on a dead connection.
+  if (!m_bMessageStarted || m_nState == SmtpState::Closed) return;
+  if (IsSendReady() && m_bInfoPending) SendInformationPart();
+  if (IsSendReady() && m_bLogPending) SendLogPart();
+  if (m_nState == SmtpState::AwaitDataReply && !m_bInfoPending && !m_bLogPending) {
+    SendText("\r\n.\r\n");
+    SetState(SmtpState::AwaitDataEndReply);
+  }
+}
+
+void CNotifySmtpClient::SendBodyText(std::string_view text) {
+  std::string wire;
+  m_bodyFilter.Filter(text, wire);
+  if (!wire.empty()) SendText(wire);
+}
+
+void CNotifySmtpClient::SendInformationPart() {
+  if (!m_fileInfo.IsOpen() && !m_fileInfo.Open(m_strInfoFile, fw::CStdioFile::modeRead | fw::CStdioFile::typeBinary)) {
+    EndInformationPart(false);
+    return;
+  }
+  try {
+    m_readBuffer.resize(kBodyPieceSize);
+    while (IsSendReady()) {
+      const std::size_t count = std::min(m_fileInfo.Read(m_readBuffer.data(), m_readBuffer.size()), m_readBuffer.size());
+      if (count == 0) break;
+      SendBodyText(std::string_view(m_readBuffer.data(), count));
+    }
+  } catch (const std::exception&) {
+    m_fileInfo.Abort();
+    EndInformationPart(false);
+    return;
+  }
+  if (!IsSendReady()) return;  // goes on from the same position at the next OnSend
+  m_fileInfo.Abort();
+  EndInformationPart(true);
+}
+
+void CNotifySmtpClient::EndInformationPart(bool bComplete) {
+  m_bInfoPending = false;
+  if (m_nLogLines <= 0) return;
+  m_bLogPending = true;
+  // After a failure the part may end in the middle of a line; the separator is left out.
+  if (bComplete) {
+    SendText("\r\n" + fw::LoadString(IDS_LOG_SEPARATOR) + "\r\n\r\n");
+    m_bodyFilter.Reset();
+  }
+}
+
+void CNotifySmtpClient::SendLogPart() {
+  const CLogLineReader::ReadFunction read = [this](char* buffer, std::size_t count) {
+    return m_fileLog.Read(buffer, count);
+  };
+  try {
+    if (!m_fileLog.IsOpen()) {
+      if (!m_fileLog.Open(m_strLogFile, fw::CStdioFile::modeRead | fw::CStdioFile::typeBinary)) {
+        m_bLogPending = false;
+        return;
+      }
+      // The last N lines are those after the first L - N that the session wrote.
+      m_logReader.Reset();
+      m_logReader.SkipLines(std::max<long long>(0, static_cast<long long>(m_nLogLineCount) - m_nLogLines), read);
+    }
+    std::string piece;
+    std::string_view text;
+    bool bLineEnds = false;
+    while (IsSendReady() && m_logReader.NextPiece(read, text, bLineEnds)) {
+      piece.assign(text);
+      if (bLineEnds) piece += "\r\n";
+      SendBodyText(piece);
+    }
+  } catch (const std::exception&) {
+    m_fileLog.Abort();
+    m_bLogPending = false;
+    return;
+  }
+  if (!IsSendReady()) return;  // goes on from the same position at the next OnSend
+  m_fileLog.Abort();
+  m_bLogPending = false;
+}

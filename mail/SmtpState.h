@@ -1,0 +1,31 @@
+// The states of one SMTP delivery, named from a single list so that the enum, its numeric
+// values and the names in a trace ("AwaitGreeting -> AwaitHeloReply") cannot drift apart.
+#pragma once
+
+#define QB_SMTP_STATE_LIST(X) \
+  X(Idle)                     \
+  X(AwaitGreeting)            \
+  X(AwaitHeloReply)           \
+  X(AwaitMailReply)           \
+  X(AwaitRcptReply)           \
+  X(AwaitDataReply)           \
+  X(AwaitDataEndReply)        \
+  X(AwaitQuitReply)           \
+  X(Closed)
+
+enum class SmtpState : int {
+#define QB_SMTP_STATE_ENUM(name) name,
+  QB_SMTP_STATE_LIST(QB_SMTP_STATE_ENUM)
+#undef QB_SMTP_STATE_ENUM
+};
+
+inline const char* SmtpStateName(SmtpState state) {
+  switch (state) {
+#define QB_SMTP_STATE_NAME(name) \
+  case SmtpState::name:          \
+    return #name;
+    QB_SMTP_STATE_LIST(QB_SMTP_STATE_NAME)
+#undef QB_SMTP_STATE_NAME
+  }
+  return "?";
+}

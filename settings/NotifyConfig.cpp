@@ -1,0 +1,83 @@
+// CNotifyConfig: defaults, the key rule, loading with the fall-back to the global
+// configuration, saving with the reload of live sessions, and the completeness check.
+#include "settings/NotifyConfig.h"
+
+#include <cstdint>
+
+#include "addon/NotifyAddOnApp.h"
+
+namespace {
+
+constexpr const char* kGlobalSubKey = "Configurations\\QBNotifyAddOn Global Configuration";
+constexpr const char* kProfilesSubKey = "Configurations\\";
+
+constexpr const char* kValueSmtpServer = "SMTP Server";
+constexpr const char* kValueSmtpPort = "SMTP Port";
+constexpr const char* kValueDeliverTo = "Deliver to Email";
+constexpr const char* kValueFromEmail = "From Email";
+constexpr const char* kValueLogLines = "Log Lines";
+constexpr const char* kValueNotifyWhen = "Notify When";
+constexpr const char* kValueSubject = "Subject";
+
+constexpr int kMaxPort = 65535;
+
+// The registry operations live on the application object; without one (a program that uses
+// the record on its own) a private instance serves, since they keep no state.
+const CNotifyRegistry& Registry() {
+  struct StandaloneRegistry : CNotifyRegistry {};
+  static const StandaloneRegistry standalone;
+  const CNotifyAddOnApp* app = CNotifyAddOnApp::Get();
+  return app ? static_cast<const CNotifyRegistry&>(*app) : standalone;
+}
+
+void ReadString(const std::string& key, const char* name, std::string& field) {
+  field = Registry().ReadRegString(fw::HKeyUsers(), key.c_str(), name, field.c_str());
+}
+
+void ReadNumber(const std::string& key, const char* name, int& field) {
+  field = static_cast<int>(
+      Registry().ReadRegDword(fw::HKeyUsers(), key.c_str(), name, static_cast<std::uint32_t>(field)));
+}
+
+}  // namespace
+
+CNotifyConfig::CNotifyConfig(const char* pszProfile) : m_strProfile(pszProfile ? pszProfile : "") {}
+
+std::string CNotifyConfig::GetRegistryKey(bool bGlobal) const {
+  if (m_strProfile.empty() || bGlobal) return CNotifyRegistry::GetRegistryPath(kGlobalSubKey);
+  return CNotifyRegistry::GetRegistryPath((kProfilesSubKey + m_strProfile).c_str());
+}
+
+void CNotifyConfig::Load() {
+  for (int pass = 0; pass < 2; ++pass) {
+    const std::string key = GetRegistryKey(pass == 1);
+    ReadString(key, kValueSmtpServer, m_strSmtpServer);
+    ReadNumber(key, kValueSmtpPort, m_nSmtpPort);
+    ReadString(key, kValueDeliverTo, m_strDeliverTo);
+    ReadString(key, kValueFromEmail, m_strFromEmail);
+    ReadNumber(key, kValueLogLines, m_nLogLines);
+    ReadNumber(key, kValueNotifyWhen, m_nNotifyWhen);
+    ReadString(key, kValueSubject, m_strSubject);
+    // The global key is read over the profile's only when the profile names no server.
+    if (m_strProfile.empty() || !m_strSmtpServer.empty()) break;
+  }
+}
+
+void CNotifyConfig::Save() const {
+  const std::string key = GetRegistryKey(false);
+  const CNotifyRegistry& registry = Registry();
+  const fw::HKEY root = fw::HKeyUsers();
+  registry.WriteRegString(root, key.c_str(), kValueSmtpServer, m_strSmtpServer.c_str());
+  registry.WriteRegDword(root, key.c_str(), kValueSmtpPort, static_cast<std::uint32_t>(m_nSmtpPort));
+  registry.WriteRegString(root, key.c_str(), kValueDeliverTo, m_strDeliverTo.c_str());
+  registry.WriteRegString(root, key.c_str(), kValueFromEmail, m_strFromEmail.c_str());
+  registry.WriteRegDword(root, key.c_str(), kValueLogLines, static_cast<std::uint32_t>(m_nLogLines));
+  registry.WriteRegDword(root, key.c_str(), kValueNotifyWhen, static_cast<std::uint32_t>(m_nNotifyWhen));
+  registry.WriteRegString(root, key.c_str(), kValueSubject, m_strSubject.c_str());
+  if (CNotifyAddOnApp* app = CNotifyAddOnApp::Get()) app->ReloadSessions(m_strProfile.c_str());
+}
+
+bool CNotifyConfig::IsComplete() const {
+  return !m_strSmtpServer.empty() && m_nSmtpPort >= 1 && m_nSmtpPort <= kMaxPort && !m_strDeliverTo.empty() &&
+         !m_strFromEmail.empty();
+}

@@ -1,0 +1,138 @@
+// REGEDIT4 reader and writer: every data form, errors with line numbers, and an exact round
+// trip of values the quoted form cannot carry.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "framework/registry.h"
+#include "host/reg_file.h"
+
+namespace qbhost {
+namespace {
+
+// A literal's bytes, inner and final zero bytes included (the literal's own terminator not).
+template <std::size_t N>
+std::string Bytes(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
+}
+
+std::string ErrorOf(std::string_view text) {
+  try {
+    ParseRegFile(text, "f.reg");
+  } catch (const ParseError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(RegFileReader, ReadsKeysValuesAndEveryDataForm) {
+  RegFile file = ParseRegFile(
+      "REGEDIT4\r\n"
+      "\r\n"
+      "; the global configuration\r\n"
+      "[HKEY_USERS\\.DEFAULT\\Software\\Tarsk Software\\Conf]\r\n"
+      "\"SMTP Server\"=\"mail.\\\"x\\\"\\\\y \xe4\"\r\n"
+      "\"SMTP Port\"=dword:0000001c\r\n"
+      "@=\"default\"\r\n"
+      "\"Bin\"=hex:01,ff,\\\r\n"
+      "    80 , 7f\r\n"
+      "\"Expand\"=hex(2):25,00\r\n"
+      "\"Qword\"=hex(b):\r\n"
+      "\"Gone\"=-\r\n"
+      "[-HKCU\\Software\\Old]\n",
+      "f.reg");
+  ASSERT_EQ(file.keys.size(), 2u);
+  const RegFileKey& key = file.keys[0];
+  EXPECT_EQ(key.path, "HKEY_USERS\\.DEFAULT\\Software\\Tarsk Software\\Conf");
+  EXPECT_EQ(key.line, 4);
+  ASSERT_EQ(key.values.size(), 7u);
+  EXPECT_EQ(key.values[0].name, "SMTP Server");
+  EXPECT_EQ(key.values[0].type, fw::kRegSz);
+  EXPECT_EQ(key.values[0].data, Bytes("mail.\"x\"\\y \xe4\0"));
+  EXPECT_EQ(key.values[1].type, fw::kRegDword);
+  EXPECT_EQ(key.values[1].data, Bytes("\x1c\0\0\0"));
+  EXPECT_EQ(key.values[2].name, "");
+  EXPECT_EQ(key.values[3].data, "\x01\xff\x80\x7f");
+  EXPECT_EQ(key.values[3].type, fw::kRegBinary);
+  EXPECT_EQ(key.values[4].type, fw::kRegExpandSz);
+  EXPECT_EQ(key.values[4].data, Bytes("%\0"));
+  EXPECT_EQ(key.values[5].type, 0xbu);
+  EXPECT_EQ(key.values[5].data, "");
+  EXPECT_TRUE(key.values[6].remove);
+  EXPECT_EQ(key.values[6].line, 12);
+  EXPECT_TRUE(file.keys[1].remove);
+  EXPECT_EQ(file.keys[1].path, "HKEY_CURRENT_USER\\Software\\Old");
+}
+
+TEST(RegFileReader, ErrorsNameTheLine) {
+  EXPECT_EQ(ErrorOf("Windows Registry Editor Version 5.00\n"), "f.reg:1: expected the header REGEDIT4");
+  EXPECT_EQ(ErrorOf(""), "f.reg:1: empty file: expected the header REGEDIT4");
+  EXPECT_NE(ErrorOf("\xFF\xFER\0E\0").find("f.reg:1: UTF-16"), std::string::npos);
+  EXPECT_EQ(ErrorOf("REGEDIT4\n\"a\"=\"b\"\n"), "f.reg:2: a value line before the first [key]");
+  EXPECT_NE(ErrorOf("REGEDIT4\n[HKEY_CLASSES_ROOT\\x]\n").find("f.reg:2: unsupported root"), std::string::npos);
+  EXPECT_NE(ErrorOf("REGEDIT4\n[HKU\\a\\\\b]\n").find("f.reg:2: empty key name"), std::string::npos);
+  EXPECT_NE(ErrorOf("REGEDIT4\n[HKU\\a\n").find("f.reg:2:"), std::string::npos);
+  EXPECT_EQ(ErrorOf("REGEDIT4\n[HKU\\a]\n\n\"n\"=dword:123456789\n"),
+            "f.reg:4: dword: needs 1 to 8 hexadecimal digits");
+  EXPECT_NE(ErrorOf("REGEDIT4\n[HKU\\a]\n\"n\"=hex:01,\\\n  2g\n").find("f.reg:3: bad hex byte '2g'"),
+            std::string::npos);
+  EXPECT_EQ(ErrorOf("REGEDIT4\n[HKU\\a]\n\"n\"=\"C:\\x\"\n"),
+            "f.reg:3: unknown escape \\x (write \\\\ for a backslash)");
+  EXPECT_EQ(ErrorOf("REGEDIT4\n[HKU\\a]\n\"n=\"x\"\n"), "f.reg:3: expected '=' after the value name");
+  EXPECT_EQ(ErrorOf("REGEDIT4\n[HKU\\a]\n\"n\"=\"x\n"), "f.reg:3: unterminated quoted text");
+  EXPECT_EQ(ErrorOf("REGEDIT4\n[-HKU\\a]\n\"n\"=\"x\"\n"), "f.reg:3: a value line under a key that is being deleted");
+  EXPECT_EQ(ErrorOf("REGEDIT4\n[HKU\\a]\nn=1\n"), "f.reg:3: expected [key], \"name\"=data, @=data or a ; comment");
+}
+
+TEST(RegFileWriter, RoundTripKeepsEveryTypeAndByte) {
+  std::string longBinary;
+  for (int i = 0; i < 300; ++i) longBinary += static_cast<char>(i * 7);
+  RegFile original;
+  original.keys.push_back({"HKEY_USERS\\.DEFAULT\\Software\\T\xe4st \"quoted\" ]", false, 0, {}});
+  auto& values = original.keys[0].values;
+  values.push_back({"", false, fw::kRegSz, Bytes("default\0"), 0});
+  values.push_back({"Subject \"\\\xc4", false, fw::kRegSz, Bytes("Fehler: \"\\\\server\\x\" \x80\xff\0"), 0});
+  values.push_back({"Lines", false, fw::kRegSz, Bytes("a\r\nb\0"), 0});
+  values.push_back({"Unterminated", false, fw::kRegSz, "abc", 0});
+  values.push_back({"Inner zero", false, fw::kRegSz, Bytes("a\0b\0"), 0});
+  values.push_back({"Empty", false, fw::kRegSz, "", 0});
+  values.push_back({"Port", false, fw::kRegDword, Bytes("\x19\0\0\0"), 0});
+  values.push_back({"Short dword", false, fw::kRegDword, "\x01\x02", 0});
+  values.push_back({"Long", false, fw::kRegBinary, longBinary, 0});
+  values.push_back({"Text of 5000", false, fw::kRegSz, std::string(5000, 'x') + '\0', 0});
+  values.push_back({"Multi", false, fw::kRegMultiSz, Bytes("a\0b\0\0"), 0});
+  values.push_back({"@", false, 0x12345678, "z", 0});
+  original.keys.push_back({"HKEY_USERS\\.DEFAULT\\Software\\T\xe4st \"quoted\" ]\\Sub", false, 0, {}});
+
+  std::string text = WriteRegFile(original);
+  EXPECT_TRUE(text.starts_with("REGEDIT4\r\n\r\n[HKEY_USERS\\.DEFAULT\\Software\\T\xe4st \"quoted\" ]]\r\n"));
+  EXPECT_NE(text.find("\r\n\"Port\"=dword:00000019\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\n\"Subject \\\"\\\\\xc4\"=\"Fehler: \\\"\\\\\\\\server\\\\x\\\" \x80\xff\"\r\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\r\n\"Lines\"=hex(1):61,0d,0a,62,00\r\n"), std::string::npos);
+  // Continued hex lines stay within 80 columns.
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find("\r\n", pos);
+    if (text.compare(pos, 6, "\"Text ") != 0) {
+      EXPECT_LE(end - pos, 80u) << text.substr(pos, end - pos);
+    }
+    pos = end + 2;
+  }
+
+  RegFile reread = ParseRegFile(text, "out.reg");
+  ASSERT_EQ(reread.keys.size(), original.keys.size());
+  for (std::size_t k = 0; k < original.keys.size(); ++k) {
+    EXPECT_EQ(reread.keys[k].path, original.keys[k].path);
+    ASSERT_EQ(reread.keys[k].values.size(), original.keys[k].values.size());
+    for (std::size_t v = 0; v < original.keys[k].values.size(); ++v) {
+      EXPECT_EQ(reread.keys[k].values[v].name, original.keys[k].values[v].name);
+      EXPECT_EQ(reread.keys[k].values[v].type, original.keys[k].values[v].type) << original.keys[k].values[v].name;
+      EXPECT_EQ(reread.keys[k].values[v].data, original.keys[k].values[v].data) << original.keys[k].values[v].name;
+    }
+  }
+  EXPECT_EQ(WriteRegFile(reread), text);
+}
+
+}  // namespace
+}  // namespace qbhost

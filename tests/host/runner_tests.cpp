@@ -1,0 +1,208 @@
+// The script runner against a table of recording exports: what reaches each export, missing
+// exports, the host's own commands and WaitUnload with a simulated clock.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "framework/app.h"
+#include "host/runner.h"
+
+namespace qbhost {
+namespace {
+
+std::vector<std::string> g_calls;
+int g_canUnloadAfter = 0;  // CanUnload answers 1 from this call on (0: at once; -1: never)
+
+std::string Show(const char* text) {
+  if (!text) return "null";
+  std::string out = "\"";
+  for (unsigned char c : std::string(text)) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  return out + "\"";
+}
+
+std::string Show(void* handle) {
+  return std::to_string(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+void QB_STDCALL Name(char* buffer, int size) {
+  g_calls.push_back("Name " + std::to_string(size));
+  std::snprintf(buffer, static_cast<std::size_t>(size), "%s", "Test add-on");
+}
+int QB_STDCALL CanUnload() {
+  g_calls.push_back("CanUnload");
+  int calls = 0;
+  for (const std::string& c : g_calls) calls += c == "CanUnload";
+  return g_canUnloadAfter >= 0 && calls > g_canUnloadAfter ? 1 : 0;
+}
+void QB_STDCALL SessionCreate(void* h, const char* profile) {
+  g_calls.push_back("SessionCreate " + Show(h) + " " + Show(profile));
+}
+void QB_STDCALL ConnectionStart(void* h, std::uint32_t result, const char* host) {
+  g_calls.push_back("ConnectionStart " + Show(h) + " " + std::to_string(result) + " " + Show(host));
+}
+void QB_STDCALL FileRenamed(void* h, std::uint32_t result, const char* from, const char* to) {
+  g_calls.push_back("FileRenamed " + Show(h) + " " + std::to_string(result) + " " + Show(from) + " " + Show(to));
+}
+void QB_STDCALL ConnectionEnd(void* h, std::uint32_t result) {
+  g_calls.push_back("ConnectionEnd " + Show(h) + " " + std::to_string(result));
+}
+void QB_STDCALL SessionDestroy(void* h) {
+  g_calls.push_back("SessionDestroy " + Show(h));
+}
+void QB_STDCALL LogCommand(void* h, const char* line) {
+  g_calls.push_back("LogCommand " + Show(h) + " " + Show(line));
+}
+void QB_STDCALL LogStatus(void* h, const char* line, int error) {
+  g_calls.push_back("LogStatus " + Show(h) + " " + Show(line) + " " + std::to_string(error));
+}
+void QB_STDCALL Configure(const char* profile) {
+  g_calls.push_back("Configure " + Show(profile));
+}
+
+void* Lookup(const char* name) {
+  static const std::map<std::string, void*> exports = {
+      {"QBAddOnName", reinterpret_cast<void*>(&Name)},
+      {"QBAddOnCanUnload", reinterpret_cast<void*>(&CanUnload)},
+      {"QBAddOnSessionCreate", reinterpret_cast<void*>(&SessionCreate)},
+      {"QBAddOnConnectionStart", reinterpret_cast<void*>(&ConnectionStart)},
+      {"QBAddOnFileRenamed", reinterpret_cast<void*>(&FileRenamed)},
+      {"QBAddOnConnectionEnd", reinterpret_cast<void*>(&ConnectionEnd)},
+      {"QBAddOnSessionDestroy", reinterpret_cast<void*>(&SessionDestroy)},
+      {"QBAddOnLogCommand", reinterpret_cast<void*>(&LogCommand)},
+      {"QBAddOnLogStatus", reinterpret_cast<void*>(&LogStatus)},
+      {"QBAddOnConfigure", reinterpret_cast<void*>(&Configure)},
+  };
+  auto it = exports.find(name);
+  return it == exports.end() ? nullptr : it->second;
+}
+
+// Time passes only when the runner sleeps.
+class SimulatedClock : public HostClock {
+ public:
+  std::chrono::milliseconds Now() override { return m_now; }
+  void Sleep(std::chrono::milliseconds duration) override { m_now += duration; }
+  std::chrono::milliseconds m_now{1000};
+};
+
+class ScriptRunnerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_calls.clear();
+    g_canUnloadAfter = 0;
+    m_runner.SetClock(&m_clock);
+  }
+  int Run(const std::string& script) { return m_runner.Run(ParseScript(script, "t.txt")); }
+
+  std::ostringstream m_out, m_err;
+  SimulatedClock m_clock;
+  ScriptRunner m_runner{Lookup, "unused" + std::string(1, fw::kPathSeparator), m_out, m_err};
+};
+
+TEST_F(ScriptRunnerTest, ArgumentsReachTheExportsUnchangedAndInOrder) {
+  const std::string maxHandle = std::to_string(std::numeric_limits<std::uintptr_t>::max());
+  EXPECT_EQ(Run("SessionCreate " + maxHandle +
+                " \"M\\xe4in \\\"x\\\"\"\n"
+                "ConnectionStart " +
+                maxHandle +
+                " 4294967295 null\n"
+                "LogCommand 0 \"PASS secret\\t\\x01\"\n"
+                "LogStatus 7 \"a\" error\nLogStatus 7 \"b\" -5\nLogStatus 7 \"c\"\n"
+                "FileRenamed 3 12 \"\" \"C:\\\\new\"\n"
+                "Configure\nConfigure \"p\"\n"
+                "ConnectionEnd 3 0\nSessionDestroy 3\n"),
+            kExitOk);
+  std::vector<std::string> expected = {
+      "SessionCreate " + maxHandle + " \"M\\xe4in \\x22x\\x22\"",
+      "ConnectionStart " + maxHandle + " 4294967295 null",
+      "LogCommand 0 \"PASS secret\\x09\\x01\"",
+      "LogStatus 7 \"a\" 1",
+      "LogStatus 7 \"b\" -5",
+      "LogStatus 7 \"c\" 0",
+      "FileRenamed 3 12 \"\" \"C:\\x5cnew\"",
+      "Configure null",
+      "Configure \"p\"",
+      "ConnectionEnd 3 0",
+      "SessionDestroy 3",
+  };
+  EXPECT_EQ(g_calls, expected);
+  EXPECT_EQ(m_out.str(), "");
+}
+
+TEST_F(ScriptRunnerTest, MissingExportIsNamedWithTheLineThatNeedsIt) {
+  auto commands = ParseScript("SessionCreate 1 a\nFileDownloaded 1 0 a b\n", "t.txt");
+  EXPECT_EQ(m_runner.FindMissingExport(commands), "t.txt:2: the module has no export QBAddOnFileDownloaded");
+  EXPECT_EQ(m_runner.FindMissingExport(ParseScript("Echo x\nSleep 1\nShowData\n", "t.txt")), "");
+}
+
+TEST_F(ScriptRunnerTest, NameGetsExactlyTheBufferSizeAndHostCommandsPrint) {
+  m_runner.SetTrace(true);
+  EXPECT_EQ(Run("Name\nName 5\nName 0\nCanUnload\nEcho a \"b c\" null\nSleep 250\n"), kExitOk);
+  EXPECT_EQ(m_out.str(), "Test add-on\nTest\n\n1\na b c null\n");
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"Name 256", "Name 5", "Name 0", "CanUnload"}));
+  EXPECT_EQ(m_clock.m_now, std::chrono::milliseconds(1250));
+  EXPECT_NE(m_err.str().find("t.txt:2: Name 5\n"), std::string::npos) << m_err.str();
+}
+
+TEST_F(ScriptRunnerTest, WaitUnloadPollsUntilTheModuleCanBeUnloaded) {
+  g_canUnloadAfter = 3;
+  EXPECT_EQ(Run("WaitUnload 10\nEcho done\n"), kExitOk);
+  EXPECT_EQ(std::count(g_calls.begin(), g_calls.end(), "CanUnload"), 4);
+  EXPECT_EQ(m_out.str(), "done\n");
+  EXPECT_LT(m_clock.m_now, std::chrono::milliseconds(1000 + 10000));
+}
+
+TEST_F(ScriptRunnerTest, WaitUnloadTimeOutStopsTheScript) {
+  g_canUnloadAfter = -1;
+  EXPECT_EQ(Run("Echo before\nWaitUnload 0.3\nEcho after\n"), kExitTimeout);
+  EXPECT_EQ(m_out.str(), "before\n");
+  EXPECT_EQ(m_clock.m_now, std::chrono::milliseconds(1300));
+  EXPECT_NE(m_err.str().find("t.txt:2: WaitUnload"), std::string::npos);
+}
+
+TEST(ScriptRunnerData, ShowDataPrintsEachFileWithItsExactBytes) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() /
+                 ("qbhost-showdata-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::remove_all(dir);
+  std::string sep(1, fw::kPathSeparator);
+  std::string module = dir.string() + sep + "Module.dll";
+  std::string dataDir = DataDirectoryOf(module);
+  EXPECT_EQ(dataDir, dir.string() + sep + "Data" + sep);
+
+  std::ostringstream out, err;
+  ScriptRunner runner(Lookup, dataDir, out, err);
+  runner.Run(ParseScript("ShowData\n", "t"));
+  EXPECT_EQ(out.str(), "(no data directory " + dataDir + ")\n");
+
+  fs::create_directories(dataDir);
+  std::ofstream(dataDir + "Log_1_2.txt", std::ios::binary) << "KOMMANDO:> USER a\r\n\xe4\r\n";
+  std::ofstream(dataDir + "Information_1_2.txt", std::ios::binary) << "";
+  out.str("");
+  runner.Run(ParseScript("ShowData\n", "t"));
+  EXPECT_EQ(out.str(),
+            "==> Information_1_2.txt (0 bytes)\n\n"
+            "==> Log_1_2.txt (22 bytes)\nKOMMANDO:> USER a\r\n\xe4\r\n\n");
+  fs::remove_all(dir);
+}
+
+TEST(ScriptRunnerData, DataDirectoryIsBesideTheModule) {
+  std::string sep(1, fw::kPathSeparator);
+  EXPECT_EQ(DataDirectoryOf("QBNotifyAddOn.dll"), "Data" + sep);
+  EXPECT_EQ(DataDirectoryOf("/a/b/QBNotifyAddOn.so"), "/a/b/Data" + sep);
+#if defined(_WIN32)
+  EXPECT_EQ(DataDirectoryOf("Z:\\t\\QBNotifyAddOn.dll"), "Z:\\t\\Data\\");
+#endif
+}
+
+}  // namespace
+}  // namespace qbhost
