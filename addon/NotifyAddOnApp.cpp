@@ -27,7 +27,9 @@ CNotifyAddOnApp::~CNotifyAddOnApp() {
   if (g_pApp == this) g_pApp = nullptr;
 }
 
-CNotifyAddOnApp* CNotifyAddOnApp::Get() { return g_pApp; }
+CNotifyAddOnApp* CNotifyAddOnApp::Get() {
+  return g_pApp;
+}
 
 bool CNotifyAddOnApp::InitInstance() {
   // The framework keeps the module path with its extension replaced; put the module's own back.
@@ -83,7 +85,9 @@ void CNotifyAddOnApp::DestroySession(void* hSession) {
   if (entry != m_mapSessions.end() && entry->second) m_mapSessions.erase(entry);
 }
 
-void CNotifyAddOnApp::DestroyAllSessions() { m_mapSessions.clear(); }
+void CNotifyAddOnApp::DestroyAllSessions() {
+  m_mapSessions.clear();
+}
 
 void CNotifyAddOnApp::ReloadSessions(const char* pszProfile) {
   for (auto& [handle, session] : m_mapSessions) {
@@ -91,15 +95,17 @@ void CNotifyAddOnApp::ReloadSessions(const char* pszProfile) {
   }
 }
 
+CNotifyMailThread* CNotifyAddOnApp::CreateMailThread() {
+  auto worker = std::unique_ptr<CNotifyMailThread>(new (std::nothrow) CNotifyMailThread);
+  // A worker whose thread did not start never deletes itself.
+  return worker && worker->IsRunning() ? worker.release() : nullptr;
+}
+
 bool CNotifyAddOnApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
                                 int nLogLineCount) {
   bool bQueued = false;
   try {
-    if (!m_pMailThread) {
-      auto worker = std::unique_ptr<CNotifyMailThread>(new (std::nothrow) CNotifyMailThread);
-      // A worker whose thread did not start never deletes itself.
-      if (worker && worker->IsRunning()) m_pMailThread = worker.release();
-    }
+    if (!m_pMailThread) m_pMailThread = CreateMailThread();
     if (m_pMailThread) bQueued = m_pMailThread->AddMail(pConfig, pszInfoFile, pszLogFile, nLogLineCount);
   } catch (const std::exception&) {
     bQueued = false;
@@ -112,4 +118,6 @@ bool CNotifyAddOnApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInf
   return bQueued;
 }
 
-bool CNotifyAddOnApp::CanUnload() const { return m_pMailThread == nullptr || m_pMailThread->CanUnload(); }
+bool CNotifyAddOnApp::CanUnload() const {
+  return m_pMailThread == nullptr || m_pMailThread->CanUnload();
+}

@@ -42,6 +42,8 @@ class CNotifyAddOnApp : public fw::CWinApp, public CNotifyRegistry {
   virtual bool QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
                          int nLogLineCount);
   void SetMailThread(CNotifyMailThread* p) { m_pMailThread = p; }
+  // A new, running delivery worker, or null when none could be created or started.
+  virtual CNotifyMailThread* CreateMailThread();
   // True when no worker exists or the worker has no pending and no active job.
   bool CanUnload() const;
 

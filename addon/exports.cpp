@@ -33,7 +33,9 @@ void WithSession(void* hSession, Handler&& handler) noexcept {
   });
 }
 
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+const char* OrEmpty(const char* text) {
+  return text ? text : "";
+}
 
 // The key of a profile's settings, or empty when the name does not name a profile of its own:
 // a profile operation never reaches the global configuration.

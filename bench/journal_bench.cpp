@@ -42,7 +42,9 @@ BenchApp* g_app = nullptr;
 std::string g_dir;
 void* const kSession = reinterpret_cast<void*>(42);
 
-std::string LogLineBytes() { return std::string(11, ' ') + kResponse + "\r\n"; }
+std::string LogLineBytes() {
+  return std::string(11, ' ') + kResponse + "\r\n";
+}
 
 std::string EventLineBytes() {
   return CNotifySession::FormatDateTime(fw::Time64(), true) + " - (Erfolgreich) - Download: \"" + kSource +

@@ -18,9 +18,17 @@ using HKEY = RegKeyOpaque*;
 using RegStatus = long;
 
 // The predefined roots (same values as Win32).
-inline HKEY HKeyCurrentUser() { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000001u)); }
-inline HKEY HKeyLocalMachine() { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)); }
-inline HKEY HKeyUsers() { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000003u)); }
+// NOLINTBEGIN(performance-no-int-to-ptr): the roots are fixed handle values, not addresses
+inline HKEY HKeyCurrentUser() {
+  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000001u));
+}
+inline HKEY HKeyLocalMachine() {
+  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u));
+}
+inline HKEY HKeyUsers() {
+  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000003u));
+}
+// NOLINTEND(performance-no-int-to-ptr)
 
 inline constexpr RegStatus kErrorSuccess = 0;
 inline constexpr RegStatus kErrorFileNotFound = 2;

@@ -35,11 +35,11 @@ class CEvent {
   explicit CEvent(bool initiallySignalled = false, bool manualReset = true)
       : m_bSignalled(initiallySignalled), m_bManualReset(manualReset) {}
 
+  // Notifies while holding the lock, so that a waiter may destroy the event as soon as its
+  // Lock() returns.
   void SetEvent() {
-    {
-      std::lock_guard<std::mutex> guard(m_mutex);
-      m_bSignalled = true;
-    }
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_bSignalled = true;
     m_cv.notify_all();
   }
   void ResetEvent() {

@@ -107,6 +107,16 @@ bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
+// A value's name as a .reg line starts: @ for the default value, else the quoted name.
+std::string NameField(const std::string& name) {
+  if (HasLineBreak(name)) throw std::runtime_error("a value name with a line break cannot be written to a .reg file");
+  if (name.empty()) return "@";
+  std::string field = "\"";
+  field += EscapeQuoted(name);
+  field += '"';
+  return field;
+}
+
 // REG_SZ data that the quoted form carries exactly: one terminating zero, nothing it cannot hold.
 bool IsPlainString(const std::string& data) {
   return !data.empty() && data.back() == '\0' && data.find('\0') == data.size() - 1 && !HasLineBreak(data);

@@ -37,17 +37,24 @@ fw::RegKey OpenExisting(const KeyPath& path) {
   return key;
 }
 
+std::string ChildPath(const std::string& parent, const std::string& name) {
+  std::string path = parent;
+  path += '\\';
+  path += name;
+  return path;
+}
+
 void DeleteChildren(fw::HKEY key, const std::string& fullName) {
   for (const std::string& name : SubkeyNames(key)) {
+    const std::string childPath = ChildPath(fullName, name);
     fw::RegKey child;
     fw::RegStatus status = child.Open(key, name.c_str());
     if (status == fw::kErrorFileNotFound) continue;
-    if (status != fw::kErrorSuccess) Fail("cannot open key " + fullName + "\\" + name, status);
-    DeleteChildren(child.Get(), fullName + "\\" + name);
+    if (status != fw::kErrorSuccess) Fail("cannot open key " + childPath, status);
+    DeleteChildren(child.Get(), childPath);
     child.Close();
     status = fw::RegDeleteKey(key, name.c_str());
-    if (status != fw::kErrorSuccess && status != fw::kErrorFileNotFound)
-      Fail("cannot delete key " + fullName + "\\" + name, status);
+    if (status != fw::kErrorSuccess && status != fw::kErrorFileNotFound) Fail("cannot delete key " + childPath, status);
   }
 }
 
@@ -61,11 +68,12 @@ void ExportInto(fw::HKEY key, const std::string& fullName, RegFile& out) {
   }
   out.keys.push_back(std::move(entry));
   for (const std::string& name : SubkeyNames(key)) {
+    const std::string childPath = ChildPath(fullName, name);
     fw::RegKey child;
     fw::RegStatus status = child.Open(key, name.c_str());
     if (status == fw::kErrorFileNotFound) continue;
-    if (status != fw::kErrorSuccess) Fail("cannot open key " + fullName + "\\" + name, status);
-    ExportInto(child.Get(), fullName + "\\" + name, out);
+    if (status != fw::kErrorSuccess) Fail("cannot open key " + childPath, status);
+    ExportInto(child.Get(), childPath, out);
   }
 }
 

@@ -3,6 +3,7 @@
 #include "host/runner.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -20,7 +21,8 @@ const char* TextOrNull(const ScriptArg& arg) {
 }
 
 void* HandleOf(const ScriptArg& arg) {
-  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(arg.number));
+  // Handles are numbers that the host chooses; the add-on never dereferences them.
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(arg.number));  // NOLINT(performance-no-int-to-ptr)
 }
 
 std::uint32_t ResultOf(const ScriptArg& arg) {
@@ -150,7 +152,7 @@ bool ScriptRunner::RunOne(const ScriptCommand& command) {
 
 bool ScriptRunner::WaitUnload(const ScriptCommand& command) {
   auto canUnload = Export<CanUnloadFn>(command);
-  auto limit = std::chrono::milliseconds(static_cast<std::int64_t>(command.args[0].seconds * 1000 + 0.5));
+  auto limit = std::chrono::milliseconds(std::llround(command.args[0].seconds * 1000));
   auto start = m_pClock->Now();
   for (;;) {
     if (canUnload()) return true;

@@ -320,7 +320,12 @@ std::vector<ScriptCommand> ParseScript(std::string_view text, const std::string&
     pos = end + 1;
     ++lineNumber;
     auto fail = [&](const std::string& message) {
-      throw ParseError(file + ":" + std::to_string(lineNumber) + ": " + message);
+      std::string where = file;
+      where += ':';
+      where += std::to_string(lineNumber);
+      where += ": ";
+      where += message;
+      throw ParseError(where);
     };
 
     std::vector<Token> tokens;

@@ -3,6 +3,7 @@
 #include "journal/NotifySession.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "addon/NotifyAddOnApp.h"
@@ -25,7 +26,9 @@ constexpr std::size_t kLogFlushSize = 4096;
 constexpr int kNotifyOnError = 0;
 constexpr int kNotifyAlways = 1;
 
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+const char* OrEmpty(const char* text) {
+  return text ? text : "";
+}
 
 // For "PASS <secret>" and "ACCT <secret>" (any case, leading blanks allowed): the length of
 // the part up to and including the verb. Zero for every other line.
@@ -38,6 +41,46 @@ std::size_t SecretVerbEnd(std::string_view line) {
   if (kBlanks.find(line[verb + 4]) == std::string_view::npos) return 0;
   if (line.find_first_not_of(kBlanks, verb + 4) == std::string_view::npos) return 0;
   return verb + 4;
+}
+
+// The event formats and the texts of the host's result codes, loaded once for the module's life.
+constexpr unsigned kEventFormatCount = 8;
+constexpr std::uint32_t kKnownResultCount = 13;
+
+const std::string& CachedText(unsigned index) {
+  static const auto texts = [] {
+    std::array<std::string, kEventFormatCount + kKnownResultCount> loaded;
+    for (unsigned i = 0; i < kEventFormatCount; ++i) loaded[i] = fw::LoadString(IDS_EVENT_CONNECTION_START + i);
+    for (unsigned i = 0; i < kKnownResultCount; ++i)
+      loaded[kEventFormatCount + i] = fw::LoadString(IDS_RESULT_BASE + i);
+    return loaded;
+  }();
+  return texts[index];
+}
+
+const std::string& EventFormat(unsigned id) {
+  static const std::string kNone;
+  const unsigned index = id - IDS_EVENT_CONNECTION_START;
+  return index < kEventFormatCount ? CachedText(index) : kNone;
+}
+
+// Appends `format` with each "%s" replaced by the next argument and "%%" by "%", as the
+// platform's formatting does for these texts.
+void AppendFormatted(std::string& out, std::string_view format, std::initializer_list<const char*> args) {
+  auto arg = args.begin();
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 == format.size()) {
+      out += format[i];
+    } else if (format[i + 1] == 's') {
+      if (arg != args.end()) out += OrEmpty(*arg++);
+      ++i;
+    } else if (format[i + 1] == '%') {
+      out += '%';
+      ++i;
+    } else {
+      out += '%';
+    }
+  }
 }
 
 }  // namespace
@@ -163,7 +206,9 @@ void CNotifySession::OnDirDeleted(std::uint32_t nResult, const char* pszPath) {
   WriteEventLine(nResult, IDS_EVENT_DIR_DELETED, pszPath);
 }
 
-void CNotifySession::OnConnectionEnd(std::uint32_t nResult) { WriteEventLine(nResult, IDS_EVENT_CONNECTION_END); }
+void CNotifySession::OnConnectionEnd(std::uint32_t nResult) {
+  WriteEventLine(nResult, IDS_EVENT_CONNECTION_END);
+}
 
 void CNotifySession::LogCommand(const char* pszLine) {
   const std::string_view line = OrEmpty(pszLine);
@@ -222,9 +267,13 @@ void CNotifySession::WriteEventLine(std::uint32_t nResult, unsigned formatId, co
   m_strLine.clear();
   AppendTimeStamp(m_strLine);
   m_strLine += " - (";
-  m_strLine += GetResultText(nResult);
+  if (nResult < kKnownResultCount) {
+    m_strLine += CachedText(kEventFormatCount + nResult);
+  } else {
+    m_strLine += GetResultText(nResult);
+  }
   m_strLine += ") - ";
-  m_strLine += fw::FormatId(formatId, OrEmpty(pszArg1), OrEmpty(pszArg2));
+  AppendFormatted(m_strLine, EventFormat(formatId), {pszArg1, pszArg2});
   m_strLine += '\n';
   try {
     m_fileInfo.WriteString(m_strLine);

@@ -9,7 +9,9 @@
 #include "mail/NotifySmtpClient.h"
 #include "mail/NotifySocketWnd.h"
 
-CNotifyMailThread::CNotifyMailThread() { m_bRunning = CreateThread(); }
+CNotifyMailThread::CNotifyMailThread() {
+  m_bRunning = CreateThread();
+}
 
 CNotifyMailThread::~CNotifyMailThread() {
   if (CNotifyAddOnApp* pApp = CNotifyAddOnApp::Get(); pApp != nullptr && pApp->m_pMailThread == this) {

@@ -51,7 +51,7 @@ class CNotifyMailThread : public fw::CWinThread, public CSocketWndOwner {
   void RemoveAllJobs(JobList& jobs);
 
   std::shared_ptr<fw::CEvent> m_pStopEvent;  // set by Stop before it posts the quit message
-  fw::CCriticalSection m_csQueue;             // guards both job lists
+  fw::CCriticalSection m_csQueue;            // guards both job lists
   fw::UINT_PTR m_nTimerId = 0;
   JobList m_arrActive;
   JobList m_arrPending;

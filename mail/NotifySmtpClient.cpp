@@ -49,7 +49,8 @@ CNotifySmtpClient::CNotifySmtpClient(CSocketWndOwner* pOwner, const CNotifyConfi
 
   m_dwLastActivity = fw::GetTickCount();
   m_bConfigComplete = pConfig != nullptr && pConfig->IsComplete() && !m_arrRecipients.empty() &&
-                      IsSafeAddress(m_strFrom) && std::all_of(m_arrRecipients.begin(), m_arrRecipients.end(), IsSafeAddress);
+                      IsSafeAddress(m_strFrom) &&
+                      std::all_of(m_arrRecipients.begin(), m_arrRecipients.end(), IsSafeAddress);
   if (strSubject.empty()) strSubject = fw::LoadString(IDS_DEFAULT_SUBJECT);
   m_strSubject = SanitizeHeaderText(std::move(strSubject));
 }
@@ -77,7 +78,8 @@ std::vector<std::string> CNotifySmtpClient::SplitRecipients(const std::string& v
 
 bool CNotifySmtpClient::HasTickIntervalPassed(std::uint32_t now, std::uint32_t then, std::int32_t interval) {
   const std::uint32_t difference = now - then;
-  // From a later (or equal) earlier tick: the counter wrapped, or `then` was read after `now`.
+  // `then` at or above `now`: the counter wrapped in between, or `then` was read after `now`
+  // (negative). Otherwise the plain difference, however large.
   const std::int64_t elapsed = then >= now ? static_cast<std::int64_t>(static_cast<std::int32_t>(difference))
                                            : static_cast<std::int64_t>(difference);
   return elapsed >= interval;
@@ -129,7 +131,8 @@ bool CNotifySmtpClient::ConnectToHost(const fw::HostEnt* pHost) {
     SetState(SmtpState::Closed);
     return false;
   }
-  const std::string address = fw::Format("%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+  const std::string address =
+      fw::Format("%u.%u.%u.%u", unsigned{bytes[0]}, unsigned{bytes[1]}, unsigned{bytes[2]}, unsigned{bytes[3]});
   if (!ConnectTo(address.c_str(), static_cast<fw::UINT>(m_nPort))) return false;  // OnConnect closed the job
   SetState(SmtpState::AwaitGreeting);
   return true;
@@ -162,7 +165,9 @@ void CNotifySmtpClient::OnSend(int errorCode) {
   });
 }
 
-void CNotifySmtpClient::OnSendProgress() { m_dwLastActivity = fw::GetTickCount(); }
+void CNotifySmtpClient::OnSendProgress() {
+  m_dwLastActivity = fw::GetTickCount();
+}
 
 bool CNotifySmtpClient::IsExpired() const {
   return HasTickIntervalPassed(fw::GetTickCount(), m_dwLastActivity, kIdleTimeoutMs) || m_nState == SmtpState::Closed;
@@ -213,7 +218,9 @@ CNotifySmtpClient::StepHandler CNotifySmtpClient::HandlerFor(SmtpState state) {
   return nullptr;  // no reply is expected
 }
 
-int CNotifySmtpClient::ReplyCode() const { return smtp::ReplyCode(m_strReply); }
+int CNotifySmtpClient::ReplyCode() const {
+  return smtp::ReplyCode(m_strReply);
+}
 
 void CNotifySmtpClient::GiveUp() {
   SendText("QUIT\r\n");

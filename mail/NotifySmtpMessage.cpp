@@ -26,16 +26,16 @@ std::int64_t LocalZoneOffset(std::int64_t t) {
 
 std::string CNotifySmtpClient::FormatDateLine(std::int64_t t) {
   fw::CalendarTime local;
-  if (!fw::ToLocalTime(t, local) || local.dayOfWeek < 0 || local.dayOfWeek > 6 || local.month < 1 ||
-      local.month > 12) {
+  if (!fw::ToLocalTime(t, local) || local.dayOfWeek < 0 || local.dayOfWeek > 6 || local.month < 1 || local.month > 12) {
     return {};
   }
   const std::int64_t zone = LocalZoneOffset(t);
   const std::int64_t magnitude = zone < 0 ? -zone : zone;
-  return fw::Format("Date: %s, %d %s %d %02d:%02d:%02d %s%02lld%02lld\r\n", kDayNames[local.dayOfWeek], local.day,
+  const int hours = static_cast<int>(std::min<std::int64_t>(magnitude / 3600, 99));
+  const int minutes = static_cast<int>((magnitude / 60) % 60);
+  return fw::Format("Date: %s, %d %s %d %02d:%02d:%02d %c%02d%02d\r\n", kDayNames[local.dayOfWeek], local.day,
                     kMonthNames[local.month - 1], local.year, local.hour, local.minute, local.second,
-                    zone < 0 ? "-" : "+", static_cast<long long>(magnitude / 3600),
-                    static_cast<long long>((magnitude / 60) % 60));
+                    zone < 0 ? '-' : '+', hours, minutes);
 }
 
 void CNotifySmtpClient::SendMessageStart() {
@@ -88,7 +88,8 @@ void CNotifySmtpClient::SendInformationPart() {
   try {
     m_readBuffer.resize(kBodyPieceSize);
     while (IsSendReady()) {
-      const std::size_t count = std::min(m_fileInfo.Read(m_readBuffer.data(), m_readBuffer.size()), m_readBuffer.size());
+      const std::size_t count =
+          std::min(m_fileInfo.Read(m_readBuffer.data(), m_readBuffer.size()), m_readBuffer.size());
       if (count == 0) break;
       SendBodyText(std::string_view(m_readBuffer.data(), count));
     }

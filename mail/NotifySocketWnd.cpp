@@ -23,9 +23,13 @@ bool CNotifySocketWnd::OnInitDialog() {
   return true;
 }
 
-void CNotifySocketWnd::AddLookup(fw::HANDLE hLookup, CQBNotifySocket* pSocket) { m_mapLookups[hLookup] = pSocket; }
+void CNotifySocketWnd::AddLookup(fw::HANDLE hLookup, CQBNotifySocket* pSocket) {
+  m_mapLookups[hLookup] = pSocket;
+}
 
-void CNotifySocketWnd::RemoveLookup(fw::HANDLE hLookup) { m_mapLookups.erase(hLookup); }
+void CNotifySocketWnd::RemoveLookup(fw::HANDLE hLookup) {
+  m_mapLookups.erase(hLookup);
+}
 
 void CNotifySocketWnd::Release() {
   if (m_bInDestroy) {

@@ -30,8 +30,8 @@ bool CQBNotifySocket::StartHostLookup(const char* pszHost) {
   if (pszHost == nullptr || fw::InetAddr(pszHost) != fw::kInaddrNone) return false;
   CNotifySocketWnd* pWnd = GetSocketWnd();
   if (pWnd == nullptr) return false;
-  fw::HANDLE hLookup = fw::AsyncGetHostByName(pWnd->GetSafeHwnd(), WM_HOSTLOOKUP_DONE, pszHost, m_hostBuffer,
-                                              kHostBufferSize);
+  fw::HANDLE hLookup =
+      fw::AsyncGetHostByName(pWnd->GetSafeHwnd(), WM_HOSTLOOKUP_DONE, pszHost, m_hostBuffer, kHostBufferSize);
   if (hLookup == nullptr) return false;
   m_hLookup = hLookup;
   pWnd->AddLookup(hLookup, this);
@@ -148,4 +148,6 @@ void CQBNotifySocket::OnLookupComplete(int errorCode, fw::LPARAM lParam) {
 
 void CQBNotifySocket::OnHostResolved(int /*errorCode*/, const fw::HostEnt* /*pHost*/, fw::LPARAM /*lParam*/) {}
 
-int CQBNotifySocket::OnReceivedData(const char*& /*data*/, int& /*length*/) { return 0; }
+int CQBNotifySocket::OnReceivedData(const char*& /*data*/, int& /*length*/) {
+  return 0;
+}

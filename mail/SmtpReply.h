@@ -26,6 +26,8 @@ ReplyRead ReadReply(const char*& data, int& length, std::string& reply);
 int ReplyCode(const std::string& reply);
 
 // 200 to 399.
-inline bool IsPositiveReply(int code) { return code >= 200 && code <= 399; }
+inline bool IsPositiveReply(int code) {
+  return code >= 200 && code <= 399;
+}
 
 }  // namespace smtp

@@ -35,8 +35,8 @@ void ReadString(const std::string& key, const char* name, std::string& field) {
 }
 
 void ReadNumber(const std::string& key, const char* name, int& field) {
-  field = static_cast<int>(
-      Registry().ReadRegDword(fw::HKeyUsers(), key.c_str(), name, static_cast<std::uint32_t>(field)));
+  field =
+      static_cast<int>(Registry().ReadRegDword(fw::HKeyUsers(), key.c_str(), name, static_cast<std::uint32_t>(field)));
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ constexpr std::uint32_t kMaxDataBytes = 64u * 1024 * 1024;
 // A tree deeper than the registry allows is not copied.
 constexpr int kMaxCopyDepth = 512;
 
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+const char* OrEmpty(const char* text) {
+  return text ? text : "";
+}
 
 // True when `inner` names a key below `outer` (or `outer` itself), ignoring case.
 bool IsSameOrBelow(const std::string& inner, const std::string& outer) {
@@ -72,8 +74,7 @@ bool CopyValues(fw::HKEY hFrom, fw::HKEY hTo) {
     auto nameSize = static_cast<std::uint32_t>(name.size());
     auto dataSize = static_cast<std::uint32_t>(data.size());
     std::uint32_t type = fw::kRegNone;
-    const fw::RegStatus status =
-        fw::RegEnumValue(hFrom, index, name.data(), &nameSize, &type, data.data(), &dataSize);
+    const fw::RegStatus status = fw::RegEnumValue(hFrom, index, name.data(), &nameSize, &type, data.data(), &dataSize);
     if (status == fw::kErrorMoreData) {
       // The data size is reported; a name that does not fit is not, so grow both as needed.
       bool bGrown = false;
@@ -146,7 +147,9 @@ void CNotifyRegistry::WriteRegDword(fw::HKEY hRoot, const char* pszKey, const ch
   fw::RegSetValue(key.Get(), OrEmpty(pszName), fw::kRegDword, data, sizeof data);
 }
 
-bool CNotifyRegistry::CopyRegistryTree(fw::HKEY hFrom, fw::HKEY hTo) const { return CopyTree(hFrom, hTo, 0); }
+bool CNotifyRegistry::CopyRegistryTree(fw::HKEY hFrom, fw::HKEY hTo) const {
+  return CopyTree(hFrom, hTo, 0);
+}
 
 void CNotifyRegistry::MoveRegistryKey(const char* pszOldKey, const char* pszNewKey) const {
   const std::string oldKey = OrEmpty(pszOldKey);

@@ -2,6 +2,7 @@
 // event loop, whose readiness is turned into notifications with asynchronous-select rules:
 // one OnConnect; OnSend after the connection and after a send that would block; OnReceive
 // re-armed by each Receive; OnClose once, after the data before it was offered.
+// Apart from Close and destruction, the socket is used on the thread that created it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>

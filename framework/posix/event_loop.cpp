@@ -152,7 +152,9 @@ void EventLoop::PollAndDeliverSockets(bool messagesWaiting) {
     }
   }
 
-  const int timeout = PollTimeoutMs(messagesWaiting || anyImmediate);
+  int timeout = PollTimeoutMs(messagesWaiting || anyImmediate);
+  // Without a wake-up pipe (descriptors exhausted) posted messages are noticed by polling.
+  if (m_wakeRead < 0 && (timeout < 0 || timeout > 10)) timeout = 10;
   if (poll(fds.data(), fds.size(), timeout) < 0) return;  // EINTR: the next round polls again
   if (fds[0].revents != 0) DrainWakePipe();
 

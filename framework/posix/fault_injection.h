@@ -8,7 +8,7 @@ enum class Op {
   RegistryOpen,   // opening the registry database or a key
   RegistryWrite,  // creating keys, setting or deleting values and keys
   SocketCreate,
-  Connect,        // the connection attempt (reported through OnConnect when asynchronous)
+  Connect,        // connecting: refused, timed out, unreachable come through OnConnect; others fail at once
   Lookup,         // host-name resolution (asynchronous and blocking)
   Send,
   Receive,

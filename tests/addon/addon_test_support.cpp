@@ -6,59 +6,32 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 
 #include "framework/app.h"
 #include "framework/clock.h"
 #include "framework/filesystem.h"
-#include "framework/registry.h"
 #include "framework/test_seams.h"
 
 namespace qbtest {
 
-namespace {
-
-const std::string& AddOnRegistryRoot() {
-  static const std::string root = CNotifyRegistry::GetRegistryPath("");
-  return root;
-}
-
-std::string WithoutTrailingSeparator(std::string key) {
-  while (!key.empty() && key.back() == '\\') key.pop_back();
-  return key;
-}
-
-// Removes every key the add-on keeps (Wine shares one registry between test processes).
-void ClearAddOnRegistry() {
-  const std::string root = WithoutTrailingSeparator(AddOnRegistryRoot());
-  DeleteRegistryTree(fw::HKeyUsers(), root);
-  fw::RegDeleteKey(fw::HKeyUsers(), root.substr(0, root.rfind('\\')).c_str());  // only when empty
-}
-
-}  // namespace
-
 bool TestApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
                         int nLogLineCount) {
-  if (bRealQueue) return CNotifyAddOnApp::QueueMail(pConfig, pszInfoFile, pszLogFile, nLogLineCount);
-  Handover handover{*pConfig, pszInfoFile, pszLogFile, nLogLineCount, ReadFileBytes(pszInfoFile),
-                    ReadFileBytes(pszLogFile)};
-  handovers.push_back(std::move(handover));
+  if (queue != Queue::kRecord) return CNotifyAddOnApp::QueueMail(pConfig, pszInfoFile, pszLogFile, nLogLineCount);
+  handovers.push_back(
+      {*pConfig, pszInfoFile, pszLogFile, nLogLineCount, ReadFileBytes(pszInfoFile), ReadFileBytes(pszLogFile)});
   fw::DeleteFile(pszInfoFile);
   fw::DeleteFile(pszLogFile);
   return true;
+}
+
+CNotifyMailThread* TestApp::CreateMailThread() {
+  return queue == Queue::kNoWorker ? nullptr : CNotifyAddOnApp::CreateMailThread();
 }
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-bool FileExists(const std::string& path) { return fw::PathExists(path); }
 
 std::vector<std::string> ListDirectory(const std::string& dir) {
   std::vector<std::string> names;
@@ -69,47 +42,45 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
   return names;
 }
 
-void DeleteRegistryTree(fw::HKEY root, const std::string& key) {
-  {
-    fw::RegKey open;
-    if (open.Open(root, key.c_str()) != fw::kErrorSuccess) return;
-    std::vector<std::string> subkeys;
-    char name[1024];
-    for (std::uint32_t index = 0; fw::RegEnumKey(open.Get(), index, name, sizeof name) == fw::kErrorSuccess; ++index) {
-      subkeys.emplace_back(name);
-    }
-    for (const std::string& subkey : subkeys) DeleteRegistryTree(root, key + "\\" + subkey);
+void DeleteRegistryTree(const std::string& key) {
+  std::vector<std::string> subkeys;
+  fw::RegKey open;
+  if (open.Open(fw::HKeyUsers(), key.c_str()) != fw::kErrorSuccess) return;
+  char name[1024];
+  for (std::uint32_t i = 0; fw::RegEnumKey(open.Get(), i, name, sizeof name) == fw::kErrorSuccess; ++i) {
+    subkeys.emplace_back(name);
   }
-  fw::RegDeleteKey(root, key.c_str());
+  open.Close();
+  for (const std::string& subkey : subkeys) DeleteRegistryTree(key + "\\" + subkey);
+  fw::RegDeleteKey(fw::HKeyUsers(), key.c_str());
+}
+
+// Under Wine the tests share the prefix's registry: each starts and ends without add-on keys.
+static void ClearAddOnRegistry() {
+  const std::string root = CNotifyRegistry::GetRegistryPath("");
+  DeleteRegistryTree(root.substr(0, root.size() - 1));
+  fw::RegDeleteKey(fw::HKeyUsers(), root.substr(0, root.rfind('\\', root.size() - 2)).c_str());  // when empty
 }
 
 void AddOnTest::SetUp() {
-  std::random_device random;
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("qbnotify-addon-" + std::to_string(random()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("qbnotify-addon-" + std::to_string(std::random_device()()));
   std::filesystem::create_directories(dir);
   m_strModuleDir = dir.string() + fw::kPathSeparator;
-
 #if !defined(_WIN32)
-  // Each test has a registry of its own.
   setenv("QBNOTIFY_REGISTRY", (m_strModuleDir + "registry.sqlite3").c_str(), 1);
 #endif
   ClearAddOnRegistry();
-
   fw::testing::SetTickCountSource([this] { return m_nTick; });
   fw::testing::SetTimeSource([this] { return m_nTime; });
-
   app = std::make_unique<TestApp>();
-  ASSERT_EQ(CNotifyAddOnApp::Get(), app.get());
   app->SetModuleFilePath(m_strModuleDir + "QBNotifyAddOn" + fw::kModuleExtension);
   ASSERT_TRUE(app->InitInstance());
 }
 
 void AddOnTest::TearDown() {
-  if (app) {
-    app->ExitInstance();
-    app.reset();
-  }
+  if (app) app->ExitInstance();
+  app.reset();
   fw::testing::SetTickCountSource(nullptr);
   fw::testing::SetTimeSource(nullptr);
   ClearAddOnRegistry();
@@ -123,15 +94,13 @@ void AddOnTest::StoreSettings(const char* pszProfile, int nNotifyWhen, const cha
   config.m_nSmtpPort = 2525;
   config.m_strDeliverTo = "ops@example.com";
   config.m_strFromEmail = "ftp@example.com";
-  config.m_nLogLines = 50;
   config.m_nNotifyWhen = nNotifyWhen;
-  config.m_strSubject = "Transfers";
   config.Save();
 }
 
 std::string AddOnTest::StampOf(std::int64_t t) {
   fw::CalendarTime local;
-  if (!fw::ToLocalTime(t, local)) return " ";
+  EXPECT_TRUE(fw::ToLocalTime(t, local));
   return fw::FormatShortDate(local) + ' ' + fw::FormatTimeOfDay(local, true);
 }
 

@@ -51,7 +51,9 @@ ManualTickCount::ManualTickCount(std::uint32_t start) : m_now(start) {
   fw::testing::SetTickCountSource([this] { return m_now.load(); });
 }
 
-ManualTickCount::~ManualTickCount() { fw::testing::SetTickCountSource(nullptr); }
+ManualTickCount::~ManualTickCount() {
+  fw::testing::SetTickCountSource(nullptr);
+}
 
 TempDir::TempDir() {
   std::random_device random;
@@ -93,7 +95,7 @@ std::string StateRecorder::Trace() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   std::string trace;
   for (SmtpState state : m_states) {
-    if (!trace.empty()) trace += ' ';
+    if (!trace.empty()) trace += " -> ";
     trace += SmtpStateName(state);
   }
   return trace;

@@ -13,6 +13,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/thread.h"
@@ -69,6 +70,17 @@ class TempDir {
   std::filesystem::path m_path;
 };
 
+// Polls `condition` until it holds; false after the timeout.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
@@ -78,7 +90,7 @@ class StateRecorder {
   std::function<void(SmtpState, SmtpState)> Observer();
   // Waits until the job is in `state`; false after the timeout.
   bool WaitFor(SmtpState state, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // "Idle AwaitGreeting ..." from the first state on.
+  // "Idle -> AwaitGreeting -> ..." from the first state on.
   std::string Trace() const;
   SmtpState Current() const;
 

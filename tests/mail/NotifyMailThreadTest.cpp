@@ -80,15 +80,7 @@ CNotifyConfig ServerConfig(const std::string& server, std::uint16_t port) {
   return config;
 }
 
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using mailtest::WaitUntil;
 
 class MailThreadTest : public ::testing::Test {
  protected:
@@ -128,8 +120,8 @@ TEST_F(MailThreadTest, StartsQueuedJobsInOrderAndDropsFailedOnesInTheSameTick) {
     files.push_back(m_dir.File("Log_" + std::to_string(id) + ".txt"));
     mailtest::WriteFile(files[files.size() - 2], "event\r\n");
     mailtest::WriteFile(files.back(), "");
-    m_worker->AddJob(std::make_unique<ObservedJob>(m_worker, m_incomplete, files[files.size() - 2], files.back(),
-                                                   m_journal, id));
+    m_worker->AddJob(
+        std::make_unique<ObservedJob>(m_worker, m_incomplete, files[files.size() - 2], files.back(), m_journal, id));
   }
   EXPECT_FALSE(m_worker->CanUnload());
 
@@ -161,8 +153,8 @@ TEST_F(MailThreadTest, SilentServerIsDroppedByTheFirstTickAfterTheIdleTimeout) {
   ScriptedSmtpServer server({});
   mailtest::StateRecorder states;
   const CNotifyConfig config = ServerConfig("127.0.0.1", server.Port());
-  m_worker->AddJob(std::make_unique<ObservedJob>(m_worker, config, m_dir.File("i.txt"), m_dir.File("l.txt"),
-                                                 m_journal, 1, &states));
+  m_worker->AddJob(
+      std::make_unique<ObservedJob>(m_worker, config, m_dir.File("i.txt"), m_dir.File("l.txt"), m_journal, 1, &states));
   Tick();
   ASSERT_TRUE(states.WaitFor(SmtpState::AwaitGreeting));
   ASSERT_TRUE(WaitUntil([&] { return server.Accepted(); }));
@@ -186,12 +178,12 @@ TEST_F(MailThreadTest, ResolvesNamesThroughTheHiddenWindow) {
                              ServerStep::Make(ServerStep::Kind::Say, "221 bye\r\n")});
   mailtest::StateRecorder states;
   const CNotifyConfig config = ServerConfig("localhost", server.Port());
-  auto pJob = std::make_unique<ObservedJob>(m_worker, config, m_dir.File("i.txt"), m_dir.File("l.txt"), m_journal,
-                                            1, &states);
+  auto pJob =
+      std::make_unique<ObservedJob>(m_worker, config, m_dir.File("i.txt"), m_dir.File("l.txt"), m_journal, 1, &states);
   m_worker->AddJob(std::move(pJob));
   Tick();
   ASSERT_TRUE(states.WaitFor(SmtpState::Closed));
-  EXPECT_EQ(states.Trace(), "Idle AwaitGreeting AwaitQuitReply Closed");
+  EXPECT_EQ(states.Trace(), "Idle -> AwaitGreeting -> AwaitQuitReply -> Closed");
   {
     // The lookup went through the window: the job left Idle only after the tick's probe.
     std::lock_guard<std::mutex> lock(m_journal.mutex);
@@ -252,8 +244,8 @@ TEST_F(MailThreadTest, HiddenWindowIgnoresEnterAndEscapeAndIsDeletedOnceWhenClos
                              ServerStep::Make(ServerStep::Kind::Say, "221 bye\r\n")});
   mailtest::StateRecorder states;
   const CNotifyConfig config = ServerConfig("localhost", server.Port());
-  m_worker->AddJob(std::make_unique<ObservedJob>(m_worker, config, m_dir.File("i.txt"), m_dir.File("l.txt"),
-                                                 m_journal, 1, &states));
+  m_worker->AddJob(
+      std::make_unique<ObservedJob>(m_worker, config, m_dir.File("i.txt"), m_dir.File("l.txt"), m_journal, 1, &states));
   Tick();
   {
     // Resolved inside Start, before the probe queued after it.
@@ -262,7 +254,7 @@ TEST_F(MailThreadTest, HiddenWindowIgnoresEnterAndEscapeAndIsDeletedOnceWhenClos
     EXPECT_EQ(m_journal.started[m_journal.started.size() - 2], 1);
   }
   ASSERT_TRUE(states.WaitFor(SmtpState::Closed));
-  EXPECT_EQ(states.Trace(), "Idle AwaitGreeting AwaitQuitReply Closed");
+  EXPECT_EQ(states.Trace(), "Idle -> AwaitGreeting -> AwaitQuitReply -> Closed");
   EXPECT_TRUE(server.Wait(10s));
   for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
   // TearDown's Stop deletes the worker, which must not free the window a second time.

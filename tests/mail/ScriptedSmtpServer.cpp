@@ -10,7 +10,9 @@
 #include <ws2tcpip.h>
 using SocketLength = int;
 namespace {
-void CloseSocket(std::intptr_t s) { closesocket(static_cast<SOCKET>(s)); }
+void CloseSocket(std::intptr_t s) {
+  closesocket(static_cast<SOCKET>(s));
+}
 struct WinsockSession {
   WinsockSession() {
     WSADATA data;
@@ -28,7 +30,9 @@ struct WinsockSession {
 #include <unistd.h>
 using SocketLength = socklen_t;
 namespace {
-void CloseSocket(std::intptr_t s) { close(static_cast<int>(s)); }
+void CloseSocket(std::intptr_t s) {
+  close(static_cast<int>(s));
+}
 struct WinsockSession {};
 }  // namespace
 #endif
@@ -50,7 +54,7 @@ bool Readable(std::intptr_t s) {
   return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &wait) > 0;
 }
 
-std::intptr_t Listen(int receiveBuffer, std::uint16_t& port) {
+std::intptr_t Listen(int receiveBuffer, const char* loopbackAddress, std::uint16_t& port) {
   [[maybe_unused]] static WinsockSession session;
   const auto s = static_cast<std::intptr_t>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   if (s < 0) return -1;
@@ -59,7 +63,10 @@ std::intptr_t Listen(int receiveBuffer, std::uint16_t& port) {
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, loopbackAddress, &address.sin_addr) != 1) {
+    CloseSocket(s);
+    return -1;
+  }
   SocketLength length = sizeof address;
   if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 4) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -97,8 +104,9 @@ bool LineMatches(const std::string& expected, const std::string& actual) {
 
 }  // namespace
 
-ScriptedSmtpServer::ScriptedSmtpServer(std::vector<ServerStep> steps, int receiveBuffer) : m_steps(std::move(steps)) {
-  m_listener = Listen(receiveBuffer, m_port);
+ScriptedSmtpServer::ScriptedSmtpServer(std::vector<ServerStep> steps, int receiveBuffer, const char* address)
+    : m_steps(std::move(steps)) {
+  m_listener = Listen(receiveBuffer, address, m_port);
   if (m_listener < 0) {
     Fail("cannot listen on loopback");
     m_bDone = true;
@@ -116,7 +124,7 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
 
 std::uint16_t ScriptedSmtpServer::UnusedPort() {
   std::uint16_t port = 0;
-  const std::intptr_t s = Listen(0, port);
+  const std::intptr_t s = Listen(0, "127.0.0.1", port);
   if (s >= 0) CloseSocket(s);
   return port;
 }
@@ -126,7 +134,9 @@ bool ScriptedSmtpServer::Wait(std::chrono::milliseconds timeout) {
   return m_done.wait_for(lock, timeout, [this] { return m_bDone; });
 }
 
-void ScriptedSmtpServer::Stop() { m_stop = true; }
+void ScriptedSmtpServer::Stop() {
+  m_stop = true;
+}
 
 std::vector<std::string> ScriptedSmtpServer::Failures() const {
   std::lock_guard<std::mutex> lock(m_mutex);

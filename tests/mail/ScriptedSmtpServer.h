@@ -14,14 +14,14 @@
 
 struct ServerStep {
   enum class Kind {
-    Say,          // send `text` (queued; goes out with the next step that waits or acts)
-    Split,        // send what is queued now, then pause briefly
-    ExpectLine,   // the client's next line (without CR LF) equals `text`; "{local}" is its address
-    ExpectData,   // the message up to and including the end-of-data marker equals `lines`
-    ReadBytes,    // read `number` bytes of whatever the client sends
-    Close,        // close the connection
-    Reset,        // reset the connection
-    Pause,        // wait `number` ms
+    Say,         // send `text` (queued; goes out with the next step that waits or acts)
+    Split,       // send what is queued now, then pause briefly
+    ExpectLine,  // the client's next line (without CR LF) equals `text`; "{local}" is its address
+    ExpectData,  // the message up to and including the end-of-data marker equals `lines`
+    ReadBytes,   // read `number` bytes of whatever the client sends
+    Close,       // close the connection
+    Reset,       // reset the connection
+    Pause,       // wait `number` ms
   };
   static ServerStep Make(Kind kind, std::string text = {}, long long number = 0) {
     ServerStep step;
@@ -39,8 +39,9 @@ struct ServerStep {
 
 class ScriptedSmtpServer {
  public:
-  // receiveBuffer > 0 makes the connection's receive buffer that small (a slow reader).
-  explicit ScriptedSmtpServer(std::vector<ServerStep> steps, int receiveBuffer = 0);
+  // receiveBuffer > 0 makes the connection's receive buffer that small (a slow reader);
+  // `address` is the loopback address to listen on.
+  explicit ScriptedSmtpServer(std::vector<ServerStep> steps, int receiveBuffer = 0, const char* address = "127.0.0.1");
   ~ScriptedSmtpServer();
   ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
   ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -31,7 +33,6 @@ struct ConversationCase {
   std::string subject;
   std::string server = "127.0.0.1";
   int logLines = 0;
-  int logCount = -1;  // default: the number of log lines written
   int receiveBuffer = 0;
   std::string info;
   std::string log;
@@ -86,12 +87,65 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
   return lines;
 }
 
+using LineHandler = std::function<void(ConversationCase&, const std::string&)>;
+
+ServerStep Step(ServerStep::Kind kind, std::string text = {}, long long number = 0) {
+  return ServerStep::Make(kind, std::move(text), number);
+}
+
+// What each key of a case file does (the format is described in tests/data/smtp/README.md).
+const std::map<std::string, LineHandler>& LineHandlers() {
+  using K = ServerStep::Kind;
+  using C = ConversationCase;
+  using V = const std::string&;
+  static const std::map<std::string, LineHandler> handlers = {
+      {"to", [](C& c, V v) { c.to = v; }},
+      {"from", [](C& c, V v) { c.from = v; }},
+      {"subject", [](C& c, V v) { c.subject = v; }},
+      {"server", [](C& c, V v) { c.server = v; }},
+      {"loglines", [](C& c, V v) { c.logLines = std::stoi(v); }},
+      {"rcvbuf", [](C& c, V v) { c.receiveBuffer = std::stoi(v); }},
+      {"info", [](C& c, V v) { c.info += v + "\r\n"; }},
+      {"info-raw", [](C& c, V v) { c.info += v; }},
+      {"info-bulk",
+       [](C& c, V v) {
+         for (int i = 0, n = std::stoi(v); i < n; ++i) {
+           c.info +=
+               "Bulk line " + std::to_string(i) + ": " + std::string(100, static_cast<char>('a' + i % 26)) + "\r\n";
+         }
+       }},
+      {"log",
+       [](C& c, V v) {
+         c.log += v + "\r\n";
+         ++c.logLinesWritten;
+       }},
+      {"noinfo", [](C& c, V) { c.noInfo = true; }},
+      {"nolog", [](C& c, V) { c.noLog = true; }},
+      {"connection", [](C& c, V v) { c.expectConnection = v == "yes"; }},
+      {"S", [](C& c, V v) { c.steps.push_back(Step(K::Say, v + "\r\n")); }},
+      {"S+", [](C& c, V v) { c.steps.push_back(Step(K::Say, v)); }},
+      {"say-bulk", [](C& c, V v) { c.steps.push_back(Step(K::Say, std::string(std::stoul(v), 'A'))); }},
+      {"split", [](C& c, V) { c.steps.push_back(Step(K::Split)); }},
+      {"C", [](C& c, V v) { c.steps.push_back(Step(K::ExpectLine, v)); }},
+      {"read", [](C& c, V v) { c.steps.push_back(Step(K::ReadBytes, "", std::stoll(v))); }},
+      {"pause", [](C& c, V v) { c.steps.push_back(Step(K::Pause, "", std::stoll(v))); }},
+      {"close", [](C& c, V) { c.steps.push_back(Step(K::Close)); }},
+      {"reset", [](C& c, V) { c.steps.push_back(Step(K::Reset)); }},
+  };
+  return handlers;
+}
+
+bool IsRunnerKey(const std::string& key) {
+  return key == "start" || key == "state" || key == "delivered" || key == "expired" || key == "advance" ||
+         key == "trace";
+}
+
 ConversationCase ParseCase(const std::filesystem::path& path) {
   ConversationCase c;
   c.name = path.stem().string();
   std::ifstream in(path, std::ios::binary);
   std::string line;
-  ServerStep* data = nullptr;  // the message being collected from consecutive "D:" lines
+  bool inMessage = false;  // consecutive "D:" lines form one expected message
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
@@ -101,53 +155,26 @@ ConversationCase ParseCase(const std::filesystem::path& path) {
     if (!value.empty() && value[0] == ' ') value.erase(0, 1);
     value = Unescape(value);
 
-    if (key != "D") data = nullptr;
-    if (key == "to") c.to = value;
-    else if (key == "from") c.from = value;
-    else if (key == "subject") c.subject = value;
-    else if (key == "server") c.server = value;
-    else if (key == "loglines") c.logLines = std::stoi(value);
-    else if (key == "logcount") c.logCount = std::stoi(value);
-    else if (key == "rcvbuf") c.receiveBuffer = std::stoi(value);
-    else if (key == "info") c.info += value + "\r\n";
-    else if (key == "info-raw") c.info += value;
-    else if (key == "info-bulk") {
-      for (int i = 0, n = std::stoi(value); i < n; ++i) {
-        c.info += "Bulk line " + std::to_string(i) + ": " + std::string(100, static_cast<char>('a' + i % 26)) + "\r\n";
-      }
-    } else if (key == "log") {
-      c.log += value + "\r\n";
-      ++c.logLinesWritten;
-    } else if (key == "noinfo") c.noInfo = true;
-    else if (key == "nolog") c.noLog = true;
-    else if (key == "connection") c.expectConnection = value == "yes";
-    else if (key == "S") c.steps.push_back(ServerStep::Make(ServerStep::Kind::Say, value + "\r\n"));
-    else if (key == "S+") c.steps.push_back(ServerStep::Make(ServerStep::Kind::Say, value));
-    else if (key == "say-bulk") c.steps.push_back(ServerStep::Make(ServerStep::Kind::Say, std::string(std::stoul(value), 'A')));
-    else if (key == "split") c.steps.push_back(ServerStep::Make(ServerStep::Kind::Split));
-    else if (key == "C") c.steps.push_back(ServerStep::Make(ServerStep::Kind::ExpectLine, value));
-    else if (key == "read") c.steps.push_back(ServerStep::Make(ServerStep::Kind::ReadBytes, "", std::stoll(value)));
-    else if (key == "pause") c.steps.push_back(ServerStep::Make(ServerStep::Kind::Pause, "", std::stoll(value)));
-    else if (key == "close") c.steps.push_back(ServerStep::Make(ServerStep::Kind::Close));
-    else if (key == "reset") c.steps.push_back(ServerStep::Make(ServerStep::Kind::Reset));
-    else if (key == "D") {
-      if (data == nullptr) {
-        c.steps.push_back(ServerStep::Make(ServerStep::Kind::ExpectData));
-        data = &c.steps.back();
-      }
+    if (key == "D") {
+      if (!inMessage) c.steps.push_back(Step(ServerStep::Kind::ExpectData));
+      inMessage = true;
+      std::vector<std::string>& lines = c.steps.back().lines;
       if (value == "{info}") {
-        for (const std::string& infoLine : SplitCrLf(c.info)) data->lines.push_back(infoLine);
+        for (const std::string& infoLine : SplitCrLf(c.info)) lines.push_back(infoLine);
       } else {
-        data->lines.push_back(value);
+        lines.push_back(value);
       }
-    } else if (key == "start" || key == "state" || key == "delivered" || key == "expired" || key == "advance" ||
-               key == "trace") {
+      continue;
+    }
+    inMessage = false;
+    if (IsRunnerKey(key)) {
       c.runner.push_back({key, value});
+    } else if (const auto handler = LineHandlers().find(key); handler != LineHandlers().end()) {
+      handler->second(c, value);
     } else {
       ADD_FAILURE() << path << ": unknown line \"" << line << "\"";
     }
   }
-  if (c.logCount < 0) c.logCount = c.logLinesWritten;
   return c;
 }
 
@@ -202,7 +229,8 @@ TEST_P(SmtpConversation, Plays) {
 
   LoopThread loop;
   mailtest::StateRecorder states;
-  auto client = std::make_unique<CNotifySmtpClient>(nullptr, &config, infoFile.c_str(), logFile.c_str(), c.logCount);
+  auto client =
+      std::make_unique<CNotifySmtpClient>(nullptr, &config, infoFile.c_str(), logFile.c_str(), c.logLinesWritten);
   client->SetStateObserver(states.Observer());
   const bool started = loop.Run([&] { return client->Start(); });
 
@@ -243,5 +271,62 @@ INSTANTIATE_TEST_SUITE_P(Cases, SmtpConversation, ::testing::ValuesIn(CaseFiles(
                            }
                            return name;
                          });
+
+// The job's handling of a lookup result, handed over directly.
+class SmtpLookupResult : public ::testing::Test {
+ protected:
+  // Runs OnHostResolved on a created socket; returns the state the job is in afterwards.
+  SmtpState Resolve(int error, const fw::HostEnt* host, std::uint16_t port = 25) {
+    CNotifyConfig config;
+    config.m_strSmtpServer = "mail.example.org";
+    config.m_nSmtpPort = port;
+    config.m_strDeliverTo = "rcpt@example.org";
+    config.m_strFromEmail = "notify@example.org";
+    auto client =
+        std::make_unique<CNotifySmtpClient>(nullptr, &config, m_dir.File("i").c_str(), m_dir.File("l").c_str(), 0);
+    return m_loop.Run([&] {
+      EXPECT_TRUE(client->Create(0, fw::CAsyncSocket::kSockStream, fw::CAsyncSocket::kFdAll));
+      client->OnHostResolved(error, host, 0);
+      const SmtpState state = client->GetState();
+      if (state == SmtpState::AwaitGreeting)
+        m_accepted = m_server && mailtest::WaitUntil([&] { return m_server->Accepted(); });
+      client.reset();
+      return state;
+    });
+  }
+
+  mailtest::TempDir m_dir;
+  LoopThread m_loop;
+  ScriptedSmtpServer* m_server = nullptr;
+  bool m_accepted = false;
+};
+
+TEST_F(SmtpLookupResult, ConnectsToTheFirstAddressReadAsUnsignedBytes) {
+  ScriptedSmtpServer server({}, 0, "127.128.0.1");
+  m_server = &server;
+  unsigned char address[4] = {127, 128, 0, 1};
+  unsigned char second[4] = {127, 0, 0, 1};
+  char* list[] = {reinterpret_cast<char*>(address), reinterpret_cast<char*>(second), nullptr};
+  const fw::HostEnt host{nullptr, nullptr, fw::kAfInet, 4, list};
+  EXPECT_EQ(Resolve(0, &host, server.Port()), SmtpState::AwaitGreeting);
+  EXPECT_TRUE(m_accepted);
+}
+
+TEST_F(SmtpLookupResult, FailedLookupOrOneWithoutAnIpv4AddressClosesTheJob) {
+  unsigned char address[16] = {127, 0, 0, 1};
+  unsigned char broadcast[4] = {255, 255, 255, 255};
+  char* list[] = {reinterpret_cast<char*>(address), nullptr};
+  char* broadcastList[] = {reinterpret_cast<char*>(broadcast), nullptr};
+  char* emptyList[] = {nullptr};
+  const fw::HostEnt ipv4{nullptr, nullptr, fw::kAfInet, 4, list};
+  const fw::HostEnt ipv6{nullptr, nullptr, 23, 16, list};
+  const fw::HostEnt none{nullptr, nullptr, fw::kAfInet, 4, emptyList};
+  const fw::HostEnt allOnes{nullptr, nullptr, fw::kAfInet, 4, broadcastList};
+  EXPECT_EQ(Resolve(fw::kWsaHostNotFound, &ipv4), SmtpState::Closed);
+  EXPECT_EQ(Resolve(0, &ipv6), SmtpState::Closed);
+  EXPECT_EQ(Resolve(0, &none), SmtpState::Closed);
+  EXPECT_EQ(Resolve(0, &allOnes), SmtpState::Closed);
+  EXPECT_EQ(Resolve(0, nullptr), SmtpState::Closed);
+}
 
 }  // namespace

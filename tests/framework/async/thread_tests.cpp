@@ -144,18 +144,4 @@ TEST(WinThread, LateTimerTicksDoNotPileUp) {
   EXPECT_GE(ticks[2] - ticks[1], std::chrono::milliseconds(20));
 }
 
-TEST(WinThread, ThreadEndWaitsForAThreadThatEndsLater) {
-  EventLog log;
-  auto* thread = new RecordingThread(log, true);
-  ASSERT_TRUE(thread->CreateThread());
-  fw::ThreadEnd end = thread->GetThreadEnd();
-  std::thread stopper([thread] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    thread->PostThreadMessage(fw::kWmQuit, 0, 0);
-  });
-  end.Wait();
-  EXPECT_EQ(log.Events().back(), "deleted on thread");
-  stopper.join();
-}
-
 }  // namespace

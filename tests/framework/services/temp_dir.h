@@ -1,4 +1,5 @@
-// A scratch directory of one test, removed with everything in it when the test ends.
+// A scratch directory of one test, removed with everything in it when the test ends, and
+// byte-exact file reading and writing.
 #pragma once
 
 #include <filesystem>
@@ -11,10 +12,8 @@ namespace fw_test {
 
 class TempDir {
  public:
-  TempDir() {
-    std::random_device random;
-    m_path = std::filesystem::temp_directory_path() /
-             ("qbnotify-test-" + std::to_string(random()) + "-" + std::to_string(random()));
+  TempDir()
+      : m_path(std::filesystem::temp_directory_path() / ("qbnotify-test-" + std::to_string(std::random_device()()))) {
     std::filesystem::create_directories(m_path);
   }
   ~TempDir() {
@@ -24,7 +23,6 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  // The path of `name` inside the directory, in the platform's own form.
   std::string File(const std::string& name) const { return (m_path / name).string(); }
   const std::filesystem::path& Path() const { return m_path; }
 
@@ -38,8 +36,7 @@ inline std::string ReadBytes(const std::string& path) {
 }
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace fw_test

@@ -3,9 +3,11 @@
 #if defined(_WIN32)
 
 #include <gtest/gtest.h>
-#include "framework/win32/windows_api.h"
 
 #include <string>
+
+// Before the framework's headers: it removes the character-set macros of <windows.h>.
+#include "framework/win32/windows_api.h"
 
 #include "framework/app.h"
 #include "framework/module_loader.h"

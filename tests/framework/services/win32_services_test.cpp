@@ -3,9 +3,11 @@
 #if defined(_WIN32)
 
 #include <gtest/gtest.h>
-#include "framework/win32/windows_api.h"
 
 #include <string>
+
+// Before the framework's headers: it removes the character-set macros of <windows.h>.
+#include "framework/win32/windows_api.h"
 
 #include "framework/clock.h"
 #include "framework/filesystem.h"
@@ -18,10 +20,10 @@ class Win32RegistryTest : public ::testing::Test {
  protected:
   void TearDown() override {
     ::RegDeleteKeyA(HKEY_CURRENT_USER, m_path.c_str());
-    ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBNotifyAddOn Tests");  // fails while others use it
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBNotifyTests");  // fails while others use it
   }
 
-  const std::string m_path = "Software\\QBNotifyAddOn Tests\\win32-" + std::to_string(GetCurrentProcessId());
+  const std::string m_path = "Software\\QBNotifyTests\\win32-" + std::to_string(GetCurrentProcessId());
 };
 
 TEST_F(Win32RegistryTest, RootsAndValuesAreTheSystemRegistrys) {

@@ -91,7 +91,11 @@ TEST(LogLineReader, ReadsLinesWithTheirCrLfOrLfEnds) {
   EXPECT_EQ(ReadLines("a\r\nb\nc"), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(ReadLines("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
   EXPECT_EQ(ReadLines("x\ry\r\n"), std::vector<std::string>{"x\ry"});
-  EXPECT_EQ(ReadLines(std::string("a\x1a" "b\r\nc\r\n")), (std::vector<std::string>{"a\x1a" "b", "c"}));
+  EXPECT_EQ(ReadLines(std::string("a\x1a"
+                                  "b\r\nc\r\n")),
+            (std::vector<std::string>{"a\x1a"
+                                      "b",
+                                      "c"}));
   EXPECT_TRUE(ReadLines("").empty());
 }
 

@@ -214,8 +214,26 @@ TEST_F(MessageComposition, HugeLogLineIsNeverHeldWhole) {
   client.Drain(SIZE_MAX);
   EXPECT_LE(client.m_largestWrite, 2 * CNotifySmtpClient::kBodyPieceSize);
   std::string body = Body(client.m_wire);
-  EXPECT_EQ(body.size(), 3 + kSeparator.size() + huge.size() + 2 * (huge.size() / CBodyFilter::kMaxLineLength) + 2 +
-                             kMarker.size());
+  EXPECT_EQ(body.size(),
+            3 + kSeparator.size() + huge.size() + 2 * (huge.size() / CBodyFilter::kMaxLineLength) + 2 + kMarker.size());
+}
+
+TEST_F(MessageComposition, ProgressWhileSendingKeepsTheJobAlive) {
+  std::string info;
+  for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
+  mailtest::WriteFile(m_info, info);
+  mailtest::WriteFile(m_log, "");
+  SinkClient client(m_config, m_info, m_log, 0);
+  client.AwaitDataReply();
+  client.Reply("354 go\r\n");
+  // A slow link: every 100 s the connection takes some more, and the server says nothing.
+  for (int i = 0; i < 3; ++i) {
+    m_ticks.Advance(100000);
+    client.Step(1000);
+    EXPECT_FALSE(client.IsExpired()) << "after " << (i + 1) * 100 << " s";
+  }
+  m_ticks.Advance(CNotifySmtpClient::kIdleTimeoutMs);
+  EXPECT_TRUE(client.IsExpired()) << "a stalled connection still expires";
 }
 
 TEST_F(MessageComposition, NothingOfTheBodyGoesOutBeforeTheServerTookData) {

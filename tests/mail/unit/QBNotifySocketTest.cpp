@@ -29,8 +29,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -58,8 +62,8 @@ class ScriptedSocket : public CQBNotifySocket {
     resolvedError = errorCode;
     if (errorCode == 0 && pHost && pHost->h_addr_list && pHost->h_addr_list[0]) {
       const auto* b = reinterpret_cast<const unsigned char*>(pHost->h_addr_list[0]);
-      resolvedAddress = std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-                        std::to_string(b[3]);
+      resolvedAddress =
+          std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
     }
   }
   fw::HANDLE Lookup() const { return m_hLookup; }
