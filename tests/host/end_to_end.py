@@ -2,19 +2,21 @@
 """End-to-end runs of qbhost with the add-on module loaded from disk.
 
 Each test copies the module into a temporary directory (so that its Data directory is the
-test's own), seeds the registry with `qbhost reg import`, replays a session script, and checks
-the journal files that `ShowData` prints while the mail job owns them, and the data directory
-after qbhost has unloaded the module.
+test's own), seeds the registry with `qbhost reg import`, and replays session scripts.
+EndToEndTest checks the journal files that `ShowData` prints while the mail job owns them, and
+the data directory after qbhost has unloaded the module. DeliveryTest lets the mail job deliver
+to a real SMTP server and checks the message that the server received.
 
 Natively the registry is a temporary file ($QBNOTIFY_REGISTRY). With --runner (the Windows
 build) qbhost.exe runs under Wine through that script, paths are given as Z:\\... and the
 add-on's keys in the prefix's registry are deleted before and after each test.
 
-SMTP servers are started here on loopback: SilentSmtpServer accepts and never answers, so the
-mail job keeps the journal files until qbhost ends. A delivering server (aiosmtpd) can be added
-as another class with the same interface (start, stop, port).
+SMTP servers are started here on loopback, each on a free port: SilentSmtpServer accepts and
+never answers, so the mail job keeps the journal files until qbhost ends; SmtpSink (aiosmtpd,
+from examples/smtp_sink.py) accepts every message and keeps it.
 """
 import argparse
+import datetime
 import os
 import re
 import shutil
@@ -23,9 +25,11 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 ARGS = None
+SmtpSink = None  # from examples/smtp_sink.py, imported by main()
 CONFIG_KEY = r"HKEY_USERS\.DEFAULT\Software\Tarsk Software\FTP Quorbit Notify"
 GLOBAL_KEY = CONFIG_KEY + r"\Configurations\QBNotifyAddOn Global Configuration"
 PROFILE_KEY = CONFIG_KEY + r"\Configurations\Main server"
@@ -104,10 +108,10 @@ class Host:
             return path
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
-    def run(self, *args, stdin=b"", timeout=120):
+    def run(self, *args, stdin=b"", timeout=120, env=None):
         command = ARGS.runner + [ARGS.qbhost] + list(args)
-        return subprocess.run(command, input=stdin, capture_output=True, env=self.env, cwd=self.workdir,
-                              timeout=timeout)
+        return subprocess.run(command, input=stdin, capture_output=True, env=dict(self.env, **(env or {})),
+                              cwd=self.workdir, timeout=timeout)
 
     def reg(self, *args):
         result = self.run("reg", *args)
@@ -122,11 +126,17 @@ class Host:
         write_bytes(path, text)
         self.reg("import", self.path(path))
 
-    def run_script(self, script, *extra_args):
-        """Runs a script given as text (through standard input) or as an example's name."""
-        if isinstance(script, bytes):
-            return self.run("run", *extra_args, self.path(self.module), "-", stdin=script)
-        return self.run("run", *extra_args, self.path(self.module), self.path(os.path.join(ARGS.examples, script)))
+    def run_script(self, *scripts, env=None):
+        """Runs scripts in order in one qbhost: examples by name, and scripts given as text, which
+        are joined and read from standard input in the place of the first."""
+        stdin = b"".join(script for script in scripts if isinstance(script, bytes))
+        paths = []
+        for script in scripts:
+            if not isinstance(script, bytes):
+                paths.append(self.path(os.path.join(ARGS.examples, script)))
+            elif "-" not in paths:
+                paths.append("-")
+        return self.run("run", self.path(self.module), *paths, stdin=stdin, env=env)
 
     def data_files(self):
         return sorted(os.listdir(self.data_dir)) if os.path.isdir(self.data_dir) else []
@@ -194,15 +204,48 @@ def journal_pair(files, handle):
     return info_data, log_data
 
 
-def log_line(prefix, text):
-    return cp(f"{prefix:<10} ") + (text if isinstance(text, bytes) else cp(text)) + b"\r\n"
+def log_line(prefix, text, end=b"\r\n"):
+    return cp(f"{prefix:<10} ") + (text if isinstance(text, bytes) else cp(text)) + end
 
 
-class EndToEndTest(unittest.TestCase):
+# The Log file of examples/failed-session.txt: (prefix, text) per line.
+FAILED_SESSION_LOG = [
+    ("STATUS:>", "Connecting to ftp.example.com"),
+    ("", "220 FTP server ready."),
+    ("KOMMANDO:>", "USER anna"),
+    ("", "331 Password required for anna"),
+    ("KOMMANDO:>", "PASS ********"),
+    ("", "530 Login incorrect."),
+    ("FEHLER:>", "Login failed"),
+    ("KOMMANDO:>", "USER anna"),
+    ("", "331 Password required for anna"),
+    ("KOMMANDO:>", "PASS ********"),
+    ("", "230 User anna logged in."),
+    ("KOMMANDO:>", "TYPE I"),
+    ("", "200 Type set to I"),
+    ("KOMMANDO:>", "RETR /pub/report.pdf"),
+    ("", "550 /pub/report.pdf: No such file or directory"),
+    ("FEHLER:>", "Download failed"),
+    ("KOMMANDO:>", "QUIT"),
+    ("", "221 Goodbye."),
+]
+# Its Information file, each line without its date and time stamp.
+FAILED_SESSION_EVENTS = [
+    cp(' - (Ung\xfcltiges Kennwort) - Verbindung: "ftp.example.com"'),
+    cp(' - (Fehler beim \xd6ffnen der Datei) - Download: "/pub/report.pdf" --> "C:\\Downloads\\report.pdf"'),
+]
+
+
+class SessionTestCase(unittest.TestCase):
+    """A test with a module copy, a registry and an SMTP server of its own."""
+
+    def make_server(self):
+        raise NotImplementedError
+
     def setUp(self):
         self.workdir = tempfile.mkdtemp(prefix="qbhost-e2e-")
         self.host = Host(self.workdir)
-        self.server = SilentSmtpServer()
+        self.server = self.make_server()
         self.clear_registry()
 
     def tearDown(self):
@@ -213,6 +256,11 @@ class EndToEndTest(unittest.TestCase):
     def clear_registry(self):
         if ARGS.runner:
             self.host.run("reg", "delete", CONFIG_KEY)
+
+
+class EndToEndTest(SessionTestCase):
+    def make_server(self):
+        return SilentSmtpServer()
 
     def set_notify_when(self, key, value):
         self.host.reg("set", key, "Notify When", "dword:%x" % value)
@@ -227,30 +275,8 @@ class EndToEndTest(unittest.TestCase):
         items = parse_output(result.stdout)
         files = files_after(items, b"--- data directory after SessionDestroy")
         info, log = journal_pair(files, 1)
-        self.assertEqual(event_suffixes(info), [
-            cp(' - (Ung\xfcltiges Kennwort) - Verbindung: "ftp.example.com"'),
-            cp(' - (Fehler beim \xd6ffnen der Datei) - Download: "/pub/report.pdf" --> "C:\\Downloads\\report.pdf"'),
-        ])
-        self.assertEqual(log, b"".join([
-            log_line("STATUS:>", "Connecting to ftp.example.com"),
-            log_line("", "220 FTP server ready."),
-            log_line("KOMMANDO:>", "USER anna"),
-            log_line("", "331 Password required for anna"),
-            log_line("KOMMANDO:>", "PASS ********"),
-            log_line("", "530 Login incorrect."),
-            log_line("FEHLER:>", "Login failed"),
-            log_line("KOMMANDO:>", "USER anna"),
-            log_line("", "331 Password required for anna"),
-            log_line("KOMMANDO:>", "PASS ********"),
-            log_line("", "230 User anna logged in."),
-            log_line("KOMMANDO:>", "TYPE I"),
-            log_line("", "200 Type set to I"),
-            log_line("KOMMANDO:>", "RETR /pub/report.pdf"),
-            log_line("", "550 /pub/report.pdf: No such file or directory"),
-            log_line("FEHLER:>", "Download failed"),
-            log_line("KOMMANDO:>", "QUIT"),
-            log_line("", "221 Goodbye."),
-        ]))
+        self.assertEqual(event_suffixes(info), FAILED_SESSION_EVENTS)
+        self.assertEqual(log, b"".join(log_line(prefix, text) for prefix, text in FAILED_SESSION_LOG))
         self.assertNotIn(b"secret", log)
         # The mail job (whose server never answers) still holds the files.
         self.assertEqual(lines_of(items)[-1], b"0")
@@ -345,6 +371,198 @@ class EndToEndTest(unittest.TestCase):
         self.assert_no_journal_left()
 
 
+# The message that the add-on sends (examples/global-config.reg and profile-config.reg).
+SENDER = "ftp-notify@example.com"
+DEFAULT_SUBJECT = b"FTP Quorbit Notify Add-On Nachricht"
+INTRO = (b"Folgende Nachricht wurde Ihnen vom FTP Quorbit Notify Add-On aufgrund des konfigurierten "
+         b"Ereignisses geschickt.")
+LOG_SEPARATOR = b"---------- Sitzungsprotokoll ----------"
+DAY_NAMES = [b"Mon", b"Tue", b"Wed", b"Thu", b"Fri", b"Sat", b"Sun"]
+MONTH_NAMES = [b"Jan", b"Feb", b"Mar", b"Apr", b"May", b"Jun", b"Jul", b"Aug", b"Sep", b"Oct", b"Nov", b"Dec"]
+DATE_LINE = re.compile(rb"Date: (\w{3}), ([1-9]|[12]\d|3[01]) (\w{3}) (\d{4}) ([01]\d|2[0-3]):([0-5]\d):([0-5]\d) "
+                       rb"([+-])(\d\d)([0-5]\d)")
+# The date and time at the start of an Information line (the platform's formats).
+STAMP = re.compile(rb"^\d\S*\d \d\S*\d(?: [AP]M)?(?= - \()")
+MAX_LINE = 998  # characters of a body line on the wire
+
+
+def log_rows(entries):
+    """Log lines, without their line ends, from (prefix, text) pairs."""
+    return [log_line(prefix, text, end=b"") for prefix, text in entries]
+
+
+def expected_message(recipients, subject, events, log=None):
+    """The DATA content that the server must receive, as DeliveryTest.normalized leaves it:
+    `events` are the Information lines without their stamps, `log` the Log lines that the
+    message carries (None: no Log part)."""
+    rows = [b"Message-ID: <" + cp(SENDER) + b"@TICK>",
+            b"From: <" + cp(SENDER) + b">",
+            b"To: " + b",\r\n\t".join(cp(r) for r in recipients),
+            b"Subject: " + subject,
+            b"Date: DATE",
+            b"MIME-Version: 1.0",
+            b"Content-Type: text/plain;",
+            b'\tcharset="iso-8859-1"',
+            b"Content-Transfer-Encoding: 7bit",
+            b"",
+            INTRO,
+            b""]
+    rows += [b"STAMP" + event for event in events]
+    if log is not None:
+        rows += [b"", LOG_SEPARATOR, b""] + log
+    rows.append(b"")  # the CR LF that opens the end-of-data marker
+    return b"\r\n".join(rows) + b"\r\n"
+
+
+def quoted(text):
+    """A text without line breaks as an argument of a qbhost script."""
+    return b'"' + text.replace(b"\\", b"\\\\").replace(b'"', b'\\"') + b'"'
+
+
+class DeliveryTest(SessionTestCase):
+    """Sessions whose mail is delivered to a real SMTP server on loopback."""
+
+    maxDiff = None
+
+    def make_server(self):
+        return SmtpSink()
+
+    def setUp(self):
+        super().setUp()
+        self.host.import_reg("global-config.reg", self.server.port)
+
+    def deliver(self, *scripts, env=None):
+        """Replays the scripts, waits until the add-on can unload, and returns the one message
+        that the server received. By then the mail job has deleted the journal files itself."""
+        result = self.host.run_script(*scripts, b"WaitUnload 30\nCanUnload\nShowData\n", env=env)
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        lines = lines_of(parse_output(result.stdout))
+        self.assertEqual(lines[-2], b"1", "CanUnload after the delivery")
+        self.assertTrue(lines[-1].startswith(b"(no files in "), lines[-1])
+        self.assertEqual(self.host.data_files(), [])
+        self.assertEqual(len(self.server.messages), 1, self.server.messages)
+        return self.server.messages[0]
+
+    def assert_envelope(self, message, recipients):
+        self.assertEqual(message.mail_from, SENDER)
+        self.assertEqual(message.rcpt_tos, recipients)
+        self.assertEqual(self.server.commands, [("MAIL", SENDER)] + [("RCPT", r) for r in recipients])
+
+    def check_date(self, line):
+        """Checks the Date header's form and that it names the present moment; returns its zone
+        offset."""
+        m = DATE_LINE.fullmatch(line)
+        self.assertIsNotNone(m, line)
+        day_name, day, month, year, hour, minute, second, sign, zone_hours, zone_minutes = m.groups()
+        self.assertIn(month, MONTH_NAMES, line)
+        offset = datetime.timedelta(hours=int(zone_hours), minutes=int(zone_minutes)) * (-1 if sign == b"-" else 1)
+        sent = datetime.datetime(int(year), MONTH_NAMES.index(month) + 1, int(day), int(hour), int(minute),
+                                 int(second), tzinfo=datetime.timezone(offset))
+        self.assertEqual(day_name, DAY_NAMES[sent.weekday()], line)
+        self.assertLess(abs(sent.timestamp() - time.time()), 600, line)
+        return offset
+
+    def normalized(self, content):
+        """The content with the values that vary replaced once their form was checked: the
+        Message-ID's number by TICK, the Date value by DATE, the Information lines' date and time
+        by STAMP. Stores the Date's zone offset in self.zone."""
+        head, _, body = content.partition(b"\r\n\r\n")
+        rows = head.split(b"\r\n")
+        for i, row in enumerate(rows):
+            if row.startswith(b"Message-ID: "):
+                m = re.fullmatch(rb"Message-ID: <" + re.escape(cp(SENDER)) + rb"@(-?\d+)>", row)
+                self.assertIsNotNone(m, row)
+                self.assertTrue(-2**31 <= int(m.group(1)) < 2**31, row)
+                rows[i] = b"Message-ID: <" + cp(SENDER) + b"@TICK>"
+            elif row.startswith(b"Date: "):
+                self.zone = self.check_date(row)
+                rows[i] = b"Date: DATE"
+        # The Information lines follow the introduction and an empty line, up to the next empty line.
+        lines = body.split(b"\r\n")
+        for i in range(2, len(lines)):
+            if not lines[i]:
+                break
+            lines[i] = STAMP.sub(b"STAMP", lines[i], count=1)
+        return b"\r\n".join(rows) + b"\r\n\r\n" + b"\r\n".join(lines)
+
+    def assert_message(self, message, expected):
+        self.assertEqual(self.normalized(message.content).split(b"\r\n"), expected.split(b"\r\n"))
+
+    def test_failed_session_arrives_with_its_events_and_log(self):
+        # A zone east of UTC with half an hour (POSIX form: needs no time zone data). Wine takes
+        # its zone from the prefix, not from TZ.
+        message = self.deliver("failed-session.txt", env={"TZ": "IST-5:30"})
+        self.assert_envelope(message, ["anna@example.com"])
+        self.assert_message(message, expected_message(["anna@example.com"], DEFAULT_SUBJECT, FAILED_SESSION_EVENTS,
+                                                      log_rows(FAILED_SESSION_LOG)))
+        if not ARGS.runner:
+            self.assertEqual(self.zone, datetime.timedelta(hours=5, minutes=30))
+
+    def test_profile_that_always_notifies_sends_the_last_lines_to_every_recipient(self):
+        self.host.import_reg("profile-config.reg", self.server.port)  # "Log Lines" 20
+        self.host.reg("set", PROFILE_KEY, "Deliver to Email", '"anna@example.com, ops@example.com;;audit@example.com "')
+        protocol = [("LogStatus", "STATUS:>", b"Connecting to ftp.example.com"),
+                    ("LogResponse", "", b"220 FTP server ready."),
+                    ("LogCommand", "KOMMANDO:>", b"USER anna"),
+                    ("LogResponse", "", b"230 User anna logged in.")]
+        for n in range(1, 9):
+            protocol += [("LogCommand", "KOMMANDO:>", b"STOR report-%02d.pdf" % n),
+                         ("LogResponse", "", b"226 Transfer complete.")]
+        protocol += [("LogCommand", "KOMMANDO:>", b"QUIT"), ("LogResponse", "", b"221 Goodbye.")]
+        script = [b'SessionCreate 5 "Main server"', b'ConnectionStart 5 0 "ftp.example.com"']
+        script += [b"%s 5 %s" % (command.encode(), quoted(text)) for command, _, text in protocol]
+        script += [b'FileUploaded 5 0 "C:\\\\Berichte\\\\M\\xfcller.pdf" "/pub/M\\xfcller.pdf"',
+                   b"ConnectionEnd 5 0", b"SessionDestroy 5", b""]
+
+        message = self.deliver(b"\n".join(script))
+        recipients = ["anna@example.com", "ops@example.com", "audit@example.com"]
+        self.assert_envelope(message, recipients)
+        events = [b' - (Erfolgreich) - Verbindung: "ftp.example.com"',
+                  cp(' - (Erfolgreich) - Upload: "C:\\Berichte\\M\xfcller.pdf" --> "/pub/M\xfcller.pdf"'),
+                  b" - (Erfolgreich) - Verbindungsende: QUIT Kommando"]
+        log = log_rows((prefix, text) for _, prefix, text in protocol)
+        self.assertEqual(len(log), 22)
+        self.assert_message(message, expected_message(recipients, cp('FTP-Sitzung \xfcber "Main server" beendet'),
+                                                      events, log[-20:]))
+
+    def test_no_log_lines_end_the_message_after_the_events(self):
+        self.host.reg("set", GLOBAL_KEY, "Log Lines", "dword:0")
+        message = self.deliver("failed-session.txt")
+        self.assert_envelope(message, ["anna@example.com"])
+        self.assert_message(message, expected_message(["anna@example.com"], DEFAULT_SUBJECT, FAILED_SESSION_EVENTS))
+
+    def test_line_breaks_and_dots_from_the_ftp_server_arrive_as_text_not_as_commands(self):
+        # The journal keeps a text's line breaks; the mail sends each as a line end of its own and
+        # doubles the dot that starts a line, which the server takes away again. A line longer than
+        # the limit is broken, here right before a dot.
+        injected = b"\r\n.\r\nMAIL FROM:<attacker@example.net>\r\nRCPT TO:<victim@example.net>\r\nDATA"
+        long_text = b"x" * (MAX_LINE - 11) + b".hidden"
+        script = b"".join([
+            b'SessionCreate 9 "Main server"\n',
+            b'LogResponse 9 "220 ready\\r\\n.\\r\\nMAIL FROM:<attacker@example.net>\\r\\n'
+            b'RCPT TO:<victim@example.net>\\r\\nDATA"\n',
+            b'LogResponse 9 "\\n.\\n.. two dots\\n.\\nQUIT"\n',
+            b"LogResponse 9 " + quoted(long_text) + b"\n",
+            b'ConnectionStart 9 7 "ftp.example.com\\r\\n.\\r\\nRSET"\n',
+            b'LogCommand 9 "QUIT"\n',
+            b"SessionDestroy 9\n",
+        ])
+        message = self.deliver(script)
+        self.assert_envelope(message, ["anna@example.com"])
+        long_line = log_line("", long_text, end=b"")
+        log = [log_line("", b"220 ready" + injected, end=b""),
+               log_line("", b"\r\n.\r\n.. two dots\r\n.\r\nQUIT", end=b""),
+               long_line[:MAX_LINE], long_line[MAX_LINE:],
+               log_line("KOMMANDO:>", b"QUIT", end=b"")]
+        expected = expected_message(["anna@example.com"], DEFAULT_SUBJECT,
+                                    [b' - (Ung\xfcltiger Benuztername) - Verbindung: "ftp.example.com\r\n.\r\nRSET"'],
+                                    log)
+        # Empty lines are left out of the comparison: a CR LF in a text is written to the journal
+        # as CR CR LF, which the mail sends as two line ends.
+        self.assertEqual([line for line in self.normalized(message.content).split(b"\r\n") if line],
+                         [line for line in expected.split(b"\r\n") if line])
+
+
 class CommandLineTest(unittest.TestCase):
     def setUp(self):
         self.workdir = tempfile.mkdtemp(prefix="qbhost-cli-")
@@ -413,6 +631,9 @@ def main():
     ARGS, rest = parser.parse_known_args()
     for name in ("qbhost", "module", "examples"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    global SmtpSink
+    sys.path.insert(0, ARGS.examples)
+    from smtp_sink import SmtpSink
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

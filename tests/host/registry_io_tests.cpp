@@ -41,7 +41,8 @@ class RegistryIoTest : public ::testing::Test {
   void TearDown() override {
     DeleteTree(ParseKeyPath(kTestKey));
 #if !defined(_WIN32)
-    std::filesystem::remove(m_database);
+    // The database's write-ahead log and shared memory too.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(m_database.string() + suffix);
 #endif
   }
   static void Import(const std::string& text) {
