@@ -8,7 +8,9 @@
 //   one whose Receive fails with kWsaEWouldBlock may happen);
 // - OnClose once the peer has closed or reset the connection, after the data that arrived
 //   before the close was offered to OnReceive.
-// Sending never raises a signal. Error codes are Winsock's on every platform.
+// Sending never raises a signal, and a write is never held back to be merged with later ones
+// (no Nagle delay): a caller that writes in small pieces pays for a packet each. Error codes
+// are Winsock's on every platform.
 #pragma once
 
 #include <memory>

@@ -5,6 +5,7 @@
 #include <cstring>
 
 void CLogLineReader::Reset() {
+  std::vector<char>().swap(m_buffer);
   m_nPos = 0;
   m_nLength = 0;
   m_bEnd = false;

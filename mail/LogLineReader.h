@@ -12,12 +12,13 @@
 
 class CLogLineReader {
  public:
-  static constexpr std::size_t kPieceSize = 10240;
+  // Bytes read from the file at a time, and the largest piece of a line.
+  static constexpr std::size_t kPieceSize = 65536;
 
   // Reads up to `count` bytes into `buffer`; 0 at the end of the data.
   using ReadFunction = std::function<std::size_t(char* buffer, std::size_t count)>;
 
-  // Forgets everything read so far (a new file).
+  // Forgets everything read so far (a new file) and frees the buffer.
   void Reset();
 
   // Discards the next `count` lines; stops early at the end of the data.

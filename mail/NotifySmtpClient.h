@@ -24,8 +24,10 @@ class CNotifySmtpClient : public CQBNotifySocket {
  public:
   // Without received bytes (or progress while sending) for this long, the job has expired.
   static constexpr std::int32_t kIdleTimeoutMs = 120001;
-  // Size of one piece of a journal file read for the body.
-  static constexpr std::size_t kBodyPieceSize = 10240;
+  // Size of one piece of a journal file read for the body. Each piece costs a read and a
+  // send; pieces much smaller than this make those calls, not the bytes, the cost of a large
+  // body. The buffer lives only while the Information part is sent.
+  static constexpr std::size_t kBodyPieceSize = 65536;
   // More received bytes than this without a complete line close the connection.
   static constexpr std::size_t kMaxUnterminatedReply = 64 * 1024;
 

@@ -42,21 +42,24 @@ void CNotifySmtpClient::SendMessageStart() {
   m_bMessageStarted = true;
   const std::int64_t now = fw::Time64();
 
-  SendText(fw::Format("Message-ID: <%s@%d>\r\n", m_strFrom.c_str(), static_cast<std::int32_t>(fw::GetTickCount())));
-  SendText("From: <" + m_strFrom + ">\r\n");
-  std::string to = "To: ";
+  // The header block and the introduction go out in one write.
+  std::string start =
+      fw::Format("Message-ID: <%s@%d>\r\n", m_strFrom.c_str(), static_cast<std::int32_t>(fw::GetTickCount()));
+  start += "From: <" + m_strFrom + ">\r\n";
+  start += "To: ";
   for (std::size_t i = 0; i < m_arrRecipients.size(); ++i) {
-    if (i != 0) to += ",\r\n\t";
-    to += m_arrRecipients[i];
+    if (i != 0) start += ",\r\n\t";
+    start += m_arrRecipients[i];
   }
-  SendText(to + "\r\n");
-  SendText("Subject: " + m_strSubject + "\r\n");
-  SendText(FormatDateLine(now));
-  SendText("MIME-Version: 1.0\r\n");
-  SendText("Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n");
-  SendText("Content-Transfer-Encoding: 7bit\r\n");
-  SendText("\r\n");
-  SendText(fw::LoadString(IDS_MAIL_INTRO) + "\r\n\r\n");
+  start += "\r\n";
+  start += "Subject: " + m_strSubject + "\r\n";
+  start += FormatDateLine(now);
+  start += "MIME-Version: 1.0\r\n";
+  start += "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n";
+  start += "Content-Transfer-Encoding: 7bit\r\n";
+  start += "\r\n";
+  start += fw::LoadString(IDS_MAIL_INTRO) + "\r\n\r\n";
+  SendText(start);
 
   m_bodyFilter.Reset();
   m_bInfoPending = true;
@@ -105,6 +108,7 @@ void CNotifySmtpClient::SendInformationPart() {
 
 void CNotifySmtpClient::EndInformationPart(bool bComplete) {
   m_bInfoPending = false;
+  std::vector<char>().swap(m_readBuffer);
   if (m_nLogLines <= 0) return;
   m_bLogPending = true;
   // After a failure the part may end in the middle of a line; the separator is left out.
@@ -118,6 +122,8 @@ void CNotifySmtpClient::SendLogPart() {
   const CLogLineReader::ReadFunction read = [this](char* buffer, std::size_t count) {
     return m_fileLog.Read(buffer, count);
   };
+  std::string batch;  // filtered lines not handed to the socket yet
+  bool bFailed = false;
   try {
     if (!m_fileLog.IsOpen()) {
       if (!m_fileLog.Open(m_strLogFile, fw::CStdioFile::modeRead | fw::CStdioFile::typeBinary)) {
@@ -128,20 +134,30 @@ void CNotifySmtpClient::SendLogPart() {
       m_logReader.Reset();
       m_logReader.SkipLines(std::max<long long>(0, static_cast<long long>(m_nLogLineCount) - m_nLogLines), read);
     }
-    std::string piece;
     std::string_view text;
     bool bLineEnds = false;
     while (IsSendReady() && m_logReader.NextPiece(read, text, bLineEnds)) {
-      piece.assign(text);
-      if (bLineEnds) piece += "\r\n";
-      SendBodyText(piece);
+      // Lines go out in writes of about one piece, not a packet each.
+      if (batch.size() + text.size() > kBodyPieceSize) {
+        SendText(batch);
+        batch.clear();
+      }
+      m_bodyFilter.Filter(text, batch);
+      if (bLineEnds) m_bodyFilter.Filter("\r\n", batch);
     }
   } catch (const std::exception&) {
+    bFailed = true;
+  }
+  // What was read goes out also when reading failed, as it would have line by line.
+  if (!batch.empty()) SendText(batch);
+  if (bFailed) {
     m_fileLog.Abort();
+    m_logReader.Reset();
     m_bLogPending = false;
     return;
   }
   if (!IsSendReady()) return;  // goes on from the same position at the next OnSend
   m_fileLog.Abort();
+  m_logReader.Reset();
   m_bLogPending = false;
 }

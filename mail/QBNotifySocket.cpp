@@ -114,28 +114,34 @@ void CQBNotifySocket::OnConnect(int /*errorCode*/) {}
 
 void CQBNotifySocket::OnReceive(int errorCode) {
   if (errorCode != 0) return;
+  // A scratch block on the stack: the buffer then holds only the bytes received, not a whole
+  // block for every connection.
+  char block[kReceiveBlockSize];
   for (int pass = 0; pass < kMaxReadsPerNotification; ++pass) {
-    const std::size_t oldLength = m_recvData.size();
-    m_recvData.resize(oldLength + kReceiveBlockSize);
-    const int received = Receive(m_recvData.data() + oldLength, kReceiveBlockSize, 0);
-    m_recvData.resize(oldLength + static_cast<std::size_t>(std::clamp(received, 0, kReceiveBlockSize)));
+    const int received = Receive(block, kReceiveBlockSize, 0);
     if (received <= 0) break;
+    m_recvData.append(block, static_cast<std::size_t>(std::min(received, kReceiveBlockSize)));
     DispatchReceived();
   }
 }
 
 void CQBNotifySocket::DispatchReceived() {
-  while (!m_recvData.empty()) {
-    const std::size_t available = std::min(m_recvData.size(), static_cast<std::size_t>(INT_MAX));
-    const char* data = m_recvData.data();
+  // Offers the unconsumed bytes until the client takes nothing more, then drops what it took
+  // in one step (many short lines in one read cost no more than one erase).
+  std::size_t offset = 0;
+  while (offset < m_recvData.size()) {
+    const std::size_t available = std::min(m_recvData.size() - offset, static_cast<std::size_t>(INT_MAX));
+    const char* start = m_recvData.data() + offset;
+    const char* data = start;
     int length = static_cast<int>(available);
-    if (!OnReceivedData(data, length)) return;
+    if (!OnReceivedData(data, length)) break;
     // Trust only a consistent answer: the pointer advanced by exactly what the length lost.
     const std::size_t remaining = static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(available)));
     const std::size_t consumed = available - remaining;
-    if (consumed == 0 || data != m_recvData.data() + consumed) return;
-    m_recvData.erase(0, consumed);
+    if (consumed == 0 || data != start + consumed) break;
+    offset += consumed;
   }
+  m_recvData.erase(0, offset);
 }
 
 void CQBNotifySocket::OnLookupComplete(int errorCode, fw::LPARAM lParam) {

@@ -253,6 +253,8 @@ bool CAsyncSocket::Create(UINT port, int type, long eventMask) {
   }
   SOCKET handle = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (handle == INVALID_SOCKET) return false;
+  const BOOL noDelay = TRUE;
+  ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
 
   sockaddr_in local{};
   local.sin_family = AF_INET;

@@ -1,4 +1,4 @@
-// Shared fixture of the add-on tests: a temporary module directory, an isolated registry, fixed
+// The fixture of the add-on tests: a temporary module directory, an isolated registry, fixed
 // clocks, and an application object that records each mail hand-over (with the journal files'
 // bytes at that moment) instead of starting a delivery.
 #pragma once
@@ -6,11 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "addon/NotifyAddOnApp.h"
 #include "settings/NotifyConfig.h"
+#include "test_support.h"
 
 namespace qbtest {
 
@@ -28,12 +27,11 @@ class TestApp : public CNotifyAddOnApp {
 
   bool QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
                  int nLogLineCount) override;
-  CNotifyMailThread* CreateMailThread() override;
+  CNotifyMailThread* CreateMailThread() override {
+    return queue == Queue::kNoWorker ? nullptr : CNotifyAddOnApp::CreateMailThread();
+  }
 };
 
-std::string ReadFileBytes(const std::string& path);
-std::vector<std::string> ListDirectory(const std::string& dir);
-void DeleteRegistryTree(const std::string& key);  // below HKEY_USERS
 inline void* Handle(std::uintptr_t value) {
   return reinterpret_cast<void*>(value);
 }
@@ -45,13 +43,14 @@ class AddOnTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
   // Saves a complete record for pszProfile (null: the global configuration).
-  void StoreSettings(const char* pszProfile, int nNotifyWhen, const char* pszServer = "smtp.example");
+  static void StoreSettings(const char* pszProfile, int nNotifyWhen, const char* pszServer = "smtp.example");
   static std::string StampOf(std::int64_t t);  // date and time text of a journal line
   std::string DataDir() const { return app->m_strDataDir; }
 
-  std::string m_strModuleDir;  // ends with the path separator
-  std::uint32_t m_nTick = 1000;
-  std::int64_t m_nTime = kTime;
+  ScopedRegistry m_registry;
+  ScopedClock m_clock{1000, kTime};
+  TempDir m_dir;
+  const std::string m_strModuleDir = m_dir.Path().string() + fw::kPathSeparator;
   std::unique_ptr<TestApp> app;
 };
 

@@ -1,6 +1,6 @@
 // The exports and the application object: module paths, the session registry by handle,
-// settings reloads, profile keys, the hand-over to the worker and the module's end; the built
-// module as a host loads it; and directory creation.
+// settings reloads, profile keys, the hand-over to the worker and the module's end, and
+// directory creation. The built module as a host loads it is tested end to end (tests/host).
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -8,7 +8,6 @@
 #include "addon/exports.h"
 #include "addon_test_support.h"
 #include "framework/app.h"
-#include "framework/module_loader.h"
 #include "journal/NotifySession.h"
 
 namespace qbtest {
@@ -18,7 +17,7 @@ const std::string kAddOnName = "FTP Quorbit\xae Notify Add-On von ";
 
 using AddOnExportsTest = AddOnTest;
 
-TEST_F(AddOnExportsTest, PathsAndName) {
+TEST_F(AddOnExportsTest, ModulePathsAndANameThatNeverOverrunsOrTouchesABadBuffer) {
   EXPECT_EQ(app->m_strModulePath, m_strModuleDir + "QBNotifyAddOn" + fw::kModuleExtension);
   EXPECT_EQ(app->m_strModuleName, std::string("QBNotifyAddOn") + fw::kModuleExtension);
   EXPECT_EQ(app->m_strDataDir, app->m_strModuleDir + "Data" + fw::kPathSeparator);
@@ -101,17 +100,18 @@ TEST_F(AddOnExportsTest, ProfileRenamesAndDeletionsNeverTouchTheGlobalConfigurat
   EXPECT_EQ(servers({"Old", "New"}), "-|old.example|");
   QBAddOnProfileNameChange("New", nullptr);
   QBAddOnProfileNameChange("New", "qbnotifyaddon global configuration");
+  QBAddOnProfileNameChange("QBNOTIFYADDON GLOBAL CONFIGURATION", "Stolen");
   QBAddOnProfileNameChange("", "Taken");
   QBAddOnProfileDeleted(nullptr);
   QBAddOnProfileDeleted("");
-  QBAddOnProfileDeleted("QBNotifyAddOn Global Configuration");
-  EXPECT_EQ(servers({nullptr, "New", "Taken"}), "global.example|old.example|-|");
+  QBAddOnProfileDeleted("qbnotifyaddon GLOBAL configuration");
+  EXPECT_EQ(servers({nullptr, "New", "Stolen", "Taken"}), "global.example|old.example|-|-|");
   QBAddOnProfileDeleted("new");
   EXPECT_EQ(servers({"New"}), "-|");
 }
 
-TEST_F(AddOnExportsTest, NoJournalFileOutlivesTheModuleOrAFailedHandOver) {
-  StoreSettings(nullptr, 1);
+TEST_F(AddOnExportsTest, NoJournalFileOutlivesAFailedHandOverTheWorkerOrTheModule) {
+  StoreSettings(nullptr, 1, "");  // no server: a job fails at once and never goes to the network
   app->queue = TestApp::Queue::kNoWorker;
   QBAddOnSessionCreate(Handle(1), nullptr);
   QBAddOnConnectionStart(Handle(1), 1, "ftp.example");
@@ -119,78 +119,33 @@ TEST_F(AddOnExportsTest, NoJournalFileOutlivesTheModuleOrAFailedHandOver) {
   EXPECT_EQ(app->m_pMailThread, nullptr);
   EXPECT_TRUE(ListDirectory(DataDir()).empty());
 
-  QBAddOnSessionCreate(Handle(1), "");  // live sessions when the module goes
-  QBAddOnConnectionStart(Handle(1), 1, "ftp.example");
-  QBAddOnSessionCreate(Handle(2), "");
-  EXPECT_EQ(QBAddOnCanUnload(), 1);
-  app.reset();
-  EXPECT_TRUE(ListDirectory(m_strModuleDir + "Data").empty());
-}
-
-TEST_F(AddOnExportsTest, TheRealQueueHandsTheJobToAWorkerThatStopsWithTheModule) {
   app->queue = TestApp::Queue::kRealWorker;
   QBAddOnSessionCreate(Handle(1), "Unconfigured");
   QBAddOnConnectionStart(Handle(1), 11, "ftp.example");
   QBAddOnSessionDestroy(Handle(1));
   ASSERT_NE(app->m_pMailThread, nullptr);
-  app->ExitInstance();  // the job failed already (no server) or is still queued: it goes with its files
+  QBAddOnSessionCreate(Handle(1), "");  // live sessions when the module goes
+  QBAddOnConnectionStart(Handle(1), 1, "ftp.example");
+  QBAddOnSessionCreate(Handle(2), "");
+  app->ExitInstance();  // the job failed already or is still queued: it goes with its files
   EXPECT_EQ(app->m_pMailThread, nullptr);
   EXPECT_EQ(QBAddOnCanUnload(), 1);
-  EXPECT_TRUE(ListDirectory(DataDir()).empty());
-}
-
-TEST_F(AddOnExportsTest, TheBuiltModuleLoadsRunsASessionAndUnloads) {
-  std::string path = QB_TEST_MODULE_PATH;
-#if defined(_WIN32)
-  std::replace(path.begin(), path.end(), '/', '\\');
-  path = "Z:" + path;  // the build tree as Wine sees it
-#endif
-  fw::LoadedModule module;
-  std::string error;
-  ASSERT_TRUE(module.Load(path, error)) << error;
-  const auto find = [&](auto export_, const char* name) {
-    return reinterpret_cast<decltype(export_)>(module.GetProc(name));
-  };
-  const auto name = find(&QBAddOnName, "QBAddOnName");
-  const auto create = find(&QBAddOnSessionCreate, "QBAddOnSessionCreate");
-  const auto log = find(&QBAddOnLogResponse, "QBAddOnLogResponse");
-  const auto destroy = find(&QBAddOnSessionDestroy, "QBAddOnSessionDestroy");
-  ASSERT_TRUE(name && create && log && destroy && module.GetProc("QBAddOnCanUnload"));
-  char buffer[128];
-  name(buffer, sizeof buffer);
-  EXPECT_EQ(std::string(buffer).rfind(kAddOnName, 0), 0u);
-
-  const std::string dataDir = (std::filesystem::path(path).parent_path() / "Data").string();
-  const auto sessionFiles = [&] {  // other tests may share the module's directory
-    const std::vector<std::string> names = ListDirectory(dataDir);
-    return std::count_if(names.begin(), names.end(), [](const std::string& file) {
-      return file.rfind("Log_24301_", 0) == 0 || file.rfind("Information_24301_", 0) == 0;
-    });
-  };
-  create(Handle(24301), "Module test");
-  log(Handle(24301), "220 ready");
-  EXPECT_EQ(sessionFiles(), 2);
-  destroy(Handle(24301));
-  EXPECT_EQ(sessionFiles(), 0);
-  module.Unload();
-  std::error_code ignored;
-  std::filesystem::remove(dataDir, ignored);  // only when empty
+  app.reset();
+  EXPECT_TRUE(ListDirectory(m_strModuleDir + "Data").empty());
 }
 
 TEST(CreateDirectoryPathTest, CreatesEachMissingDirectoryAndReportsTheLast) {
-  const std::string base = (std::filesystem::temp_directory_path() / "qbnotify-mkdir").string();
-  std::filesystem::remove_all(base);
-  const char sep = fw::kPathSeparator;
-  const std::string nested = base + sep + "one" + sep + "two" + sep;
+  TempDir dir;
+  const std::string base = dir.File("base") + fw::kPathSeparator;
+  const std::string nested = base + "one" + fw::kPathSeparator + "two" + fw::kPathSeparator;
   EXPECT_TRUE(CreateDirectoryPath(nested.c_str()));
   EXPECT_TRUE(std::filesystem::is_directory(nested));
   EXPECT_FALSE(CreateDirectoryPath(nested.c_str()));
-  EXPECT_TRUE(CreateDirectoryPath((base + sep + "three").c_str()));
-  std::string tooLong = base + sep + "long" + sep;
+  EXPECT_TRUE(CreateDirectoryPath((base + "three").c_str()));
+  std::string tooLong = base + "long" + fw::kPathSeparator;
   tooLong.resize(260, 'x');
   EXPECT_FALSE(CreateDirectoryPath(tooLong.c_str()));
-  EXPECT_FALSE(std::filesystem::exists(base + sep + "long"));
-  std::filesystem::remove_all(base);
+  EXPECT_FALSE(std::filesystem::exists(base + "long"));
 }
 
 }  // namespace

@@ -18,16 +18,15 @@ class SessionJournalTest : public AddOnTest {
 };
 
 TEST_F(SessionJournalTest, NamesCarrySignedNumbersAndNeverReuseAnExistingFile) {
-  m_nTick = 0xFFFFFFFFu;
+  m_clock.tick = 0xFFFFFFFFu;
   EXPECT_EQ(Create(0x80000000u).GetLogFile(), DataDir() + "Log_-2147483648_-1.txt");
-  m_nTick = 100;
+  m_clock.tick = 100;
   std::ofstream(DataDir() + "Log_1_100.txt") << "keep";
   std::ofstream(DataDir() + "Information_2_100.txt") << "keep";
   EXPECT_EQ(Create(1).GetInfoFile(), DataDir() + "Information_1_101.txt");
   EXPECT_EQ(Create(2).GetLogFile(), DataDir() + "Log_2_101.txt");
   app->DestroyAllSessions();
-  EXPECT_EQ(ReadFileBytes(DataDir() + "Log_1_100.txt") + ReadFileBytes(DataDir() + "Information_2_100.txt"),
-            "keepkeep");
+  EXPECT_EQ(ReadBytes(DataDir() + "Log_1_100.txt") + ReadBytes(DataDir() + "Information_2_100.txt"), "keepkeep");
   EXPECT_EQ(ListDirectory(DataDir()).size(), 2u);
 }
 
@@ -115,7 +114,7 @@ TEST_F(SessionJournalTest, StampsFollowTheClockAndNothingFollowsTheHandOver) {
   StoreSettings("Main", 1);
   CNotifySession& session = Create(7);
   session.OnConnectionEnd(0);
-  m_nTime = kTime + 86400 + 3661;
+  m_clock.time = kTime + 86400 + 3661;
   session.OnConnectionEnd(0);
   session.EndSession();
   session.OnConnectionEnd(0);

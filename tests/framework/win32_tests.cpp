@@ -1,0 +1,187 @@
+// Windows only: a notification queued for a closed socket never reaches a successor that got
+// its handle; the dialog template made into a hidden window is never shown and keystrokes do
+// not close it; a worker stopped from the module's detach (fw_detach_module.dll) neither
+// deadlocks the unload nor outlives the module's code, and ending the process with it running
+// neither hangs nor crashes.
+#if defined(_WIN32)
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+
+// Before the framework's headers: it removes the character-set macros of <windows.h>.
+#include "framework/win32/windows_api.h"
+
+#include "framework/async_socket.h"
+#include "framework/wnd.h"
+#include "loopback.h"
+#include "resource.h"
+#include "test_support.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+class NamedSocket : public fw::CAsyncSocket {
+ public:
+  NamedSocket(qbtest::EventLog& log, std::string name) : m_log(log), m_name(std::move(name)) {}
+  void OnConnect(int error) override { m_log.Add(m_name + " connect " + std::to_string(error)); }
+  void OnSend(int error) override { m_log.Add(m_name + " send " + std::to_string(error)); }
+  void OnReceive(int error) override { m_log.Add(m_name + " receive " + std::to_string(error)); }
+  void OnClose(int error) override { m_log.Add(m_name + " close " + std::to_string(error)); }
+
+ private:
+  qbtest::EventLog& m_log;
+  std::string m_name;
+};
+
+TEST(Win32AsyncSocket, QueuedNotificationOfAClosedSocketDoesNotReachItsSuccessor) {
+  qbtest::Listener refusing(0, "127.0.0.1", false), listener;
+  qbtest::EventLog log;
+  std::unique_ptr<NamedSocket> first, second;
+  qbtest::LoopThread thread;
+  thread.Run([&] {
+    first = std::make_unique<NamedSocket>(log, "first");
+    ASSERT_TRUE(first->Create());
+    ASSERT_FALSE(first->Connect("127.0.0.1", refusing.Port()));
+    MSG message;  // waits, without taking it, until the refusal is queued
+    for (int i = 0; i < 2000 && !PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE); ++i) Sleep(5);
+    first.reset();
+    second = std::make_unique<NamedSocket>(log, "second");
+    ASSERT_TRUE(second->Create());
+    EXPECT_FALSE(second->Connect("127.0.0.1", listener.Port()));
+  });
+  const std::unique_ptr<qbtest::Peer> peer = listener.Accept();  // kept open: no close notification
+  ASSERT_NE(peer, nullptr);
+  ASSERT_TRUE(log.WaitFor("second send 0"));
+  thread.Settle();
+  EXPECT_EQ(log.Events(), (Events{"second connect 0", "second send 0"}));
+  thread.Run([&] { second.reset(); });
+}
+
+class WatchedDialog : public fw::CDialog {
+ public:
+  WatchedDialog() : CDialog(IDD_QBNOTIFY_CONFIGURE) {}
+  ::HWND Native() const { return reinterpret_cast<::HWND>(m_hWnd); }
+  std::atomic<int> m_nShown{0}, m_nOk{0}, m_nCancel{0};
+
+ protected:
+  fw::LRESULT WindowProc(fw::UINT message, fw::WPARAM wParam, fw::LPARAM lParam) override {
+    if ((message == WM_SHOWWINDOW && wParam != 0) ||
+        (message == WM_WINDOWPOSCHANGING && (reinterpret_cast<const WINDOWPOS*>(lParam)->flags & SWP_SHOWWINDOW))) {
+      ++m_nShown;
+    }
+    return CDialog::WindowProc(message, wParam, lParam);
+  }
+  void OnOK() override { ++m_nOk; }
+  void OnCancel() override { ++m_nCancel; }
+};
+
+TEST(Win32HiddenDialog, TemplateNineIsNeverShownAndKeystrokesDoNotCloseIt) {
+  qbtest::LoopThread thread;
+  WatchedDialog dialog;
+  const ::HWND window = thread.Run([&] { return dialog.Create() ? dialog.Native() : nullptr; });
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE, 0);
+  for (::HWND target : {window, GetDlgItem(window, IDC_SMTP_SERVER)}) {
+    ASSERT_NE(target, nullptr);
+    for (WPARAM key : {VK_RETURN, VK_ESCAPE}) {
+      PostMessageA(target, WM_KEYDOWN, key, 1);
+      PostMessageA(target, WM_CHAR, key == VK_RETURN ? '\r' : 0x1B, 1);
+      PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+    }
+  }
+  PostMessageA(window, WM_COMMAND, IDOK, 0);
+  PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
+  thread.Settle();
+  EXPECT_TRUE(IsWindow(window));
+  EXPECT_FALSE(IsWindowVisible(window));
+  EXPECT_EQ(dialog.m_nShown, 0);
+  EXPECT_EQ(dialog.m_nOk, 1);
+  EXPECT_EQ(dialog.m_nCancel, 1);
+  thread.Run([&] { EXPECT_TRUE(dialog.DestroyWindow()); });
+  EXPECT_FALSE(IsWindow(window));
+}
+
+constexpr DWORD kDeadlockTimeoutMs = 20000;
+constexpr const char* kChildVariable = "QB_DETACH_TEST_CHILD";
+
+// Loads the module and starts its worker; the worker's thread id.
+DWORD StartWorker(HMODULE& module) {
+  module = LoadLibraryA((qbtest::ExecutableDir() + "fw_detach_module.dll").c_str());
+  const auto start = reinterpret_cast<DWORD (*)()>(
+      module ? reinterpret_cast<void*>(GetProcAddress(module, "StartDetachWorker")) : nullptr);
+  return start ? start() : 0;
+}
+
+DWORD WINAPI UnloadModule(LPVOID module) {
+  return FreeLibrary(static_cast<HMODULE>(module)) ? 1 : 0;
+}
+
+TEST(Win32ThreadDetach, UnloadStopsTheWorkerAndItsThreadEndsAfterTheModulesCode) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    HMODULE module = nullptr;
+    const DWORD threadId = StartWorker(module);
+    ASSERT_NE(threadId, 0u) << "error " << GetLastError();
+    HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId);
+    ASSERT_NE(thread, nullptr);
+    // Unloads on a helper thread, so that a deadlock in the detach fails the test. A helper
+    // stuck there holds the loader lock, which would keep this process from ending too.
+    HANDLE helper = CreateThread(nullptr, 0, &UnloadModule, module, 0, nullptr);
+    ASSERT_NE(helper, nullptr);
+    if (WaitForSingleObject(helper, kDeadlockTimeoutMs) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "FreeLibrary did not return: the detach deadlocked";
+      std::fflush(stdout);
+      TerminateProcess(GetCurrentProcess(), 3);
+    }
+    DWORD freed = 0, exitCode = 0;
+    GetExitCodeThread(helper, &freed);
+    CloseHandle(helper);
+    EXPECT_EQ(freed, 1u);
+    // The worker then finishes through the framework's exit path: its exit code is the one its
+    // ExitInstance returned.
+    EXPECT_EQ(WaitForSingleObject(thread, kDeadlockTimeoutMs), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &exitCode));
+    EXPECT_EQ(exitCode, 7u);
+    CloseHandle(thread);
+  }
+}
+
+// Runs only as the child process of the next test: ends the process while the module's worker
+// runs. The system has ended the worker before the detach, so the stop must not wait for it.
+TEST(Win32ThreadDetachChild, ProcessEndsWhileTheWorkerRuns) {
+  if (!qbtest::GetEnv(kChildVariable)) GTEST_SKIP() << "runs as a child process only";
+  HMODULE module = nullptr;
+  ASSERT_NE(StartWorker(module), 0u);
+  std::fflush(stdout);
+  ExitProcess(0);
+}
+
+TEST(Win32ThreadDetach, ProcessEndWithTheWorkerRunningNeitherHangsNorCrashes) {
+  char exe[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  std::string command = "\"" + std::string(exe) + "\" --gtest_filter=Win32ThreadDetachChild.*";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  BOOL started = FALSE;
+  {
+    qbtest::ScopedEnv child(kChildVariable, "1");
+    started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  }
+  ASSERT_TRUE(started) << "error " << GetLastError();
+  CloseHandle(process.hThread);
+  const DWORD waited = WaitForSingleObject(process.hProcess, kDeadlockTimeoutMs);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "the process did not end";
+  DWORD exitCode = 1;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  EXPECT_EQ(exitCode, 0u);
+  CloseHandle(process.hProcess);
+}
+
+}  // namespace
+
+#endif  // _WIN32

@@ -1,0 +1,77 @@
+// Helpers of the mail tests: a scripted SMTP server that plays the server's part of a
+// conversation written as case-file lines (tests/data/smtp/README.md) and checks what the
+// client sends, a recorder of the states a job enters, and settings for a job.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback.h"
+#include "mail/NotifySmtpClient.h"
+#include "settings/NotifyConfig.h"
+#include "test_support.h"
+
+namespace mailtest {
+
+struct ScriptLine {
+  std::string key;
+  std::string value;
+};
+using Script = std::vector<ScriptLine>;
+
+// The lines of CR LF separated text; a final CR LF ends the last line.
+std::vector<std::string> SplitLines(const std::string& text);
+
+// Accepts one connection on a free loopback port and plays `script` on its own thread.
+class ScriptedSmtpServer {
+ public:
+  explicit ScriptedSmtpServer(Script script, int receiveBuffer = 0, const char* address = "127.0.0.1");
+  ~ScriptedSmtpServer();
+  ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
+  ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
+
+  std::uint16_t Port() const { return m_listener.Port(); }
+  bool Accepted() const { return m_bAccepted; }
+  // Waits until the script has ended and the client has closed, then stops; returns every
+  // failure, a connection against `expectConnection` included.
+  std::vector<std::string> Finish(bool expectConnection = true);
+
+ private:
+  void Run();
+  bool Play(std::size_t& index);
+  bool Expect(std::vector<std::string> lines, const std::string& end);
+  bool Flush();
+  bool ReadMore();  // false at the client's end, at Stop and after a long silence
+  bool Fail(const std::string& what);
+
+  Script m_script;
+  qbtest::Listener m_listener;
+  std::unique_ptr<qbtest::Peer> m_peer;
+  std::string m_outbox, m_inbox;
+  bool m_bPeerClosed = false;
+  std::vector<std::string> m_failures;
+  std::atomic<bool> m_bStop{false}, m_bAccepted{false}, m_bDone{false};
+  std::thread m_thread;
+};
+
+// The states a job enters, from "Idle" on.
+class StateTrace : public qbtest::EventLog {
+ public:
+  StateTrace() { Add("Idle"); }
+  CNotifySmtpClient::StateObserver Observer() {
+    return [this](SmtpState, SmtpState to) { Add(SmtpStateName(to)); };
+  }
+  bool WaitForState(const std::string& name) const {
+    return WaitUntil([&](const std::vector<std::string>& states) { return states.back() == name; });
+  }
+  std::string Trace() const { return Joined(" -> "); }
+};
+
+// Complete settings for a server (an empty server name leaves them incomplete).
+CNotifyConfig MailConfig(const std::string& server, std::uint16_t port);
+
+}  // namespace mailtest

@@ -1,0 +1,185 @@
+// SMTP conversations replayed from the case files in tests/data/smtp: the scripted server
+// plays the server's part and checks every line and the message the client sends; the job
+// runs on a loop thread and the runner checks its states, its outcome, its expiry by an
+// injected tick count, and that its journal files are gone after it. Then the job's handling
+// of a host lookup's result.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "mail_test_support.h"
+
+namespace mailtest {
+namespace {
+
+struct ConversationCase {
+  CNotifyConfig config = MailConfig("127.0.0.1", 0);
+  int receiveBuffer = 0;
+  std::string info, log;
+  int logLinesWritten = 0;
+  bool noInfo = false, noLog = false, expectConnection = true;
+  Script server, runner;
+};
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t at = text[i] == '\\' ? std::string("rnts\\").find(text[i + 1]) : std::string::npos;
+    out += at == std::string::npos ? text[i] : "\r\n\t \\"[at];
+    i += at != std::string::npos;
+  }
+  return out;
+}
+
+ConversationCase ParseCase(const std::filesystem::path& path) {
+  ConversationCase c;
+  std::ifstream in(path, std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t colon = std::min(line.find(':'), line.size());
+    const std::string key = line.substr(0, colon);
+    std::string value = line.substr(std::min(colon + 1, line.size()));
+    value = Unescape(value.substr(value.rfind(' ', 0) == 0 ? 1 : 0));
+    if (key == "to") {
+      c.config.m_strDeliverTo = value;
+    } else if (key == "from") {
+      c.config.m_strFromEmail = value;
+    } else if (key == "subject") {
+      c.config.m_strSubject = value;
+    } else if (key == "server") {
+      c.config.m_strSmtpServer = value;
+    } else if (key == "loglines") {
+      c.config.m_nLogLines = std::stoi(value);
+    } else if (key == "rcvbuf") {
+      c.receiveBuffer = std::stoi(value);
+    } else if (key == "info" || key == "info-raw") {
+      c.info += key == "info" ? value + "\r\n" : value;
+    } else if (key == "info-bulk") {
+      for (int i = 0; i < std::stoi(value); ++i) {
+        c.info += "Bulk line " + std::to_string(i) + ": " + std::string(100, static_cast<char>('a' + i % 26)) + "\r\n";
+      }
+    } else if (key == "log") {
+      c.log += value + "\r\n";
+      ++c.logLinesWritten;
+    } else if (key == "noinfo" || key == "nolog") {
+      (key == "noinfo" ? c.noInfo : c.noLog) = true;
+    } else if (key == "connection") {
+      c.expectConnection = value == "yes";
+    } else if (key == "D" && value == "{info}") {
+      for (const std::string& infoLine : SplitLines(c.info)) c.server.push_back({"D", infoLine});
+    } else {
+      const bool runnerKey = key == "start" || key == "state" || key == "delivered" || key == "expired" ||
+                             key == "advance" || key == "trace";
+      (runnerKey ? c.runner : c.server).push_back({key, value});
+    }
+  }
+  return c;
+}
+
+std::vector<std::filesystem::path> CaseFiles() {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(QB_SMTP_CASES_DIR)) {
+    if (entry.path().extension() == ".smtp") files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+class SmtpConversation : public ::testing::TestWithParam<std::filesystem::path> {};
+
+TEST_P(SmtpConversation, Plays) {
+  ConversationCase c = ParseCase(GetParam());
+  qbtest::TempDir dir;
+  const std::string infoFile = dir.File("Information_1_1000.txt"), logFile = dir.File("Log_1_1000.txt");
+  if (!c.noInfo) qbtest::WriteBytes(infoFile, c.info);
+  if (!c.noLog) qbtest::WriteBytes(logFile, c.log);
+  qbtest::ScopedClock clock;
+
+  std::optional<qbtest::Listener> refusing;
+  std::optional<ScriptedSmtpServer> server;
+  if (c.config.m_strSmtpServer == "refused") {
+    refusing.emplace(0, "127.0.0.1", false);
+    c.config.m_strSmtpServer = "127.0.0.1";
+    c.config.m_nSmtpPort = refusing->Port();
+  } else {
+    c.config.m_nSmtpPort = server.emplace(c.server, c.receiveBuffer).Port();
+  }
+
+  qbtest::LoopThread loop;
+  StateTrace states;
+  auto client =
+      std::make_unique<CNotifySmtpClient>(nullptr, &c.config, infoFile.c_str(), logFile.c_str(), c.logLinesWritten);
+  client->SetStateObserver(states.Observer());
+  const bool started = loop.Run([&] { return client->Start(); });
+  for (const auto& [key, value] : c.runner) {
+    SCOPED_TRACE(key + ": " + value);
+    if (key == "start") {
+      EXPECT_EQ(started, value == "true");
+    } else if (key == "state") {
+      EXPECT_TRUE(states.WaitForState(value)) << "trace: " << states.Trace();
+    } else if (key == "delivered" || key == "expired") {
+      EXPECT_EQ(loop.Run([&] { return key == "delivered" ? client->IsFinished() : client->IsExpired(); }),
+                value == "yes");
+    } else if (key == "advance") {
+      clock.tick += static_cast<std::uint32_t>(std::stoul(value));
+    } else {
+      EXPECT_EQ(states.Trace(), value);
+    }
+  }
+  loop.Run([&] { client.reset(); });
+  if (server) {
+    for (const std::string& failure : server->Finish(c.expectConnection)) ADD_FAILURE() << failure;
+  }
+  EXPECT_FALSE(qbtest::FileExists(infoFile));
+  EXPECT_FALSE(qbtest::FileExists(logFile));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SmtpConversation, ::testing::ValuesIn(CaseFiles()),
+                         [](const ::testing::TestParamInfo<std::filesystem::path>& param) {
+                           return param.param.stem().string();
+                         });
+
+// Runs OnHostResolved on a created socket; the state the job is in afterwards.
+SmtpState Resolve(int error, const fw::HostEnt* host, std::uint16_t port, ScriptedSmtpServer* server = nullptr) {
+  qbtest::TempDir dir;
+  qbtest::LoopThread loop;
+  const CNotifyConfig config = MailConfig("mail.example.org", port);
+  return loop.Run([&] {
+    CNotifySmtpClient client(nullptr, &config, dir.File("i").c_str(), dir.File("l").c_str(), 0);
+    EXPECT_TRUE(client.Create(0, fw::CAsyncSocket::kSockStream, fw::CAsyncSocket::kFdAll));
+    client.OnHostResolved(error, host, 0);
+    if (server) {
+      EXPECT_TRUE(qbtest::Eventually([&] { return server->Accepted(); }));
+    }
+    return client.GetState();
+  });
+}
+
+TEST(SmtpLookupResult, ConnectsToTheFirstAddressReadAsUnsignedBytes) {
+  ScriptedSmtpServer server({}, 0, "127.128.0.1");
+  unsigned char first[4] = {127, 128, 0, 1}, second[4] = {127, 0, 0, 1};
+  char* list[] = {reinterpret_cast<char*>(first), reinterpret_cast<char*>(second), nullptr};
+  const fw::HostEnt host{nullptr, nullptr, fw::kAfInet, 4, list};
+  EXPECT_EQ(Resolve(0, &host, server.Port(), &server), SmtpState::AwaitGreeting);
+  for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;
+}
+
+TEST(SmtpLookupResult, FailedLookupOrOneWithoutAnIpv4AddressClosesTheJob) {
+  unsigned char address[16] = {127, 0, 0, 1}, broadcast[4] = {255, 255, 255, 255};
+  char* list[] = {reinterpret_cast<char*>(address), nullptr};
+  char* broadcastList[] = {reinterpret_cast<char*>(broadcast), nullptr};
+  char* emptyList[] = {nullptr};
+  const fw::HostEnt ipv4{nullptr, nullptr, fw::kAfInet, 4, list}, ipv6{nullptr, nullptr, 23, 16, list},
+      none{nullptr, nullptr, fw::kAfInet, 4, emptyList}, allOnes{nullptr, nullptr, fw::kAfInet, 4, broadcastList};
+  EXPECT_EQ(Resolve(fw::kWsaHostNotFound, &ipv4, 25), SmtpState::Closed);
+  for (const fw::HostEnt* host : {&ipv6, &none, &allOnes, static_cast<const fw::HostEnt*>(nullptr)}) {
+    EXPECT_EQ(Resolve(0, host, 25), SmtpState::Closed);
+  }
+}
+
+}  // namespace
+}  // namespace mailtest

@@ -1,0 +1,136 @@
+// The mail job's pure parts: reply lines, the recipient list, the wrapping tick interval, the
+// Date line in several zones and whatever the locale, and the body's transparency filter.
+// Replies are read in the conversation cases, journal lines in message composition.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <ctime>
+
+#include "mail/NotifySmtpClient.h"
+#include "mail/SmtpReply.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using Lines = std::vector<std::string>;
+
+TEST(ExtractLine, SplitsAtLineFeedsAndLeavesAnUnendedRest) {
+  const struct {
+    std::string bytes;
+    Lines lines;
+    std::string rest;
+  } cases[] = {
+      {"abc\r\n", {"abc"}, ""},           {"a\r\nb\nc", {"a", "b"}, "c"}, {"\r\n\n", {"", ""}, ""},
+      {"ab\rcd\n", {"ab", "cd"}, ""},      // a lone CR before a later LF splits the line
+      {"ab\rc\r\n", {"ab\rc"}, ""},        // the last CR before the LF ends it
+      {"25\0x\r\nnext"s, {"25"}, "next"},  // the text stops at a zero byte, the line is consumed
+      {"partial\r", {}, "partial\r"},
+  };
+  for (const auto& c : cases) {
+    const char* data = c.bytes.data();
+    int length = static_cast<int>(c.bytes.size());
+    Lines lines;
+    for (std::string line; smtp::ExtractLine(data, length, line);) lines.push_back(line);
+    EXPECT_EQ(lines, c.lines) << c.bytes;
+    EXPECT_EQ(std::string(data, static_cast<std::size_t>(length)), c.rest) << c.bytes;
+  }
+}
+
+TEST(SplitRecipients, SeparatorsInAnyMixKeepOrderAndDropEmptyPieces) {
+  EXPECT_EQ(CNotifySmtpClient::SplitRecipients("a@x.org, b@x.org;;c@x.org "), (Lines{"a@x.org", "b@x.org", "c@x.org"}));
+  EXPECT_EQ(CNotifySmtpClient::SplitRecipients("\ta@x.org\t"), Lines{"a@x.org"}) << "a tab is trimmed";
+  EXPECT_EQ(CNotifySmtpClient::SplitRecipients("a\tb"), Lines{"a\tb"}) << "a tab separates nothing";
+  EXPECT_TRUE(CNotifySmtpClient::SplitRecipients(" ;,, ").empty());
+}
+
+TEST(HasTickIntervalPassed, CountsFromTheEarlierTickAcrossTheWrap) {
+  const struct {
+    std::uint32_t now, then;
+    std::int32_t interval;
+    bool passed;
+  } cases[] = {
+      {121001, 1000, 120001, true},
+      {121000, 1000, 120001, false},
+      {120064, 4294967040u, 120001, true},   // wrapped: 120320 ms
+      {100000, 4294967040u, 120001, false},  // wrapped: 100256 ms
+      {4990, 5000, 120001, false},           // `then` read after `now`
+      {5000, 5000, 0, true},
+      {0x10000000u + 10, 10, 120001, true},  // long intervals, up to almost 2^32 ms, still count
+      {0xFFFFFFF0u, 1, 120001, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CNotifySmtpClient::HasTickIntervalPassed(c.now, c.then, c.interval), c.passed) << c.now << " " << c.then;
+  }
+}
+
+#if defined(_WIN32)
+constexpr bool kPosixZones = false;
+void ApplyZone() {
+  _tzset();
+}
+#else
+constexpr bool kPosixZones = true;
+void ApplyZone() {
+  tzset();
+}
+#endif
+
+TEST(FormatDateLine, LocalTimeWithTheZoneOffsetAndEnglishNamesWhateverTheLocale) {
+  const struct {
+    const char* zone;
+    std::int64_t time;
+    const char* line;
+  } cases[] = {
+      {"UTC0", 1700000000, "Date: Tue, 14 Nov 2023 22:13:20 +0000\r\n"},
+      {"CET-1", 1796441700, "Date: Sat, 5 Dec 2026 04:35:00 +0100\r\n"},
+      {"EST5", 1721901600, "Date: Thu, 25 Jul 2024 05:00:00 -0500\r\n"},
+      {"IST-5:30", 1700000000, "Date: Wed, 15 Nov 2023 03:43:20 +0530\r\n"},
+      {"NST3:30", 1700000000, "Date: Tue, 14 Nov 2023 18:43:20 -0330\r\n"},
+      {kPosixZones ? "CET-1CEST,M3.5.0,M10.5.0/3" : "", 1721901600, "Date: Thu, 25 Jul 2024 12:00:00 +0200\r\n"},
+  };
+  const std::string saved = std::setlocale(LC_ALL, nullptr);
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "German_Germany.1252"}) {
+    if (std::setlocale(LC_ALL, name)) break;
+  }
+  for (const auto& c : cases) {
+    if (*c.zone == '\0') continue;
+    qbtest::ScopedEnv zone("TZ", c.zone);
+    ApplyZone();
+    EXPECT_EQ(CNotifySmtpClient::FormatDateLine(c.time), c.line) << c.zone << " in " << std::setlocale(LC_ALL, nullptr);
+  }
+  std::setlocale(LC_ALL, saved.c_str());
+  ApplyZone();
+}
+
+std::string Filtered(const std::string& input, std::size_t pieceSize) {
+  CBodyFilter filter;
+  std::string out;
+  for (std::size_t i = 0; i < input.size(); i += pieceSize) filter.Filter(input.substr(i, pieceSize), out);
+  return out;
+}
+
+TEST(BodyFilter, LineEndsDotsAndLongLinesWhereverThePiecesAreSplit) {
+  const std::size_t limit = CBodyFilter::kMaxLineLength;
+  const std::string x(limit, 'x');
+  const struct {
+    std::string input, wire;
+  } cases[] = {
+      {"a\r\nb\nc\rd\r\r\n\n", "a\r\nb\r\nc\r\nd\r\n\r\n\r\n"},
+      {".\r\nQUIT\r\n", "..\r\nQUIT\r\n"},
+      {"a.b\r\n.x\n..\r.", "a.b\r\n..x\r\n...\r\n.."},
+      {"\x80\xff plain", "\x80\xff plain"},
+      {x + "\r\n", x + "\r\n"},
+      {x + x + "xxxx", x + "\r\n" + x + "\r\nxxxx"},
+      // After a break a new line starts: its leading dot is doubled and does not count.
+      {x + "." + std::string(limit - 1, 'y') + "z", x + "\r\n.." + std::string(limit - 1, 'y') + "\r\nz"},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t piece : {c.input.size(), std::size_t{1}, std::size_t{2}, std::size_t{3}, limit - 1}) {
+      EXPECT_EQ(Filtered(c.input, piece), c.wire) << c.input.substr(0, 20) << " in pieces of " << piece;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// The loopback sockets of the tests (see loopback.h): the only test code that includes the
+// operating system's socket headers.
+#include "loopback.h"
+
+#include <algorithm>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace qbtest {
+namespace {
+
+#if defined(_WIN32)
+using Native = SOCKET;
+using SocketLength = int;
+const Native kNone = INVALID_SOCKET;
+void CloseNative(Native s) {
+  closesocket(s);
+}
+int PollOne(Native s, int timeoutMs) {
+  WSAPOLLFD fd{s, POLLRDNORM, 0};
+  return WSAPoll(&fd, 1, timeoutMs);
+}
+// The module relies on its host to start Winsock; the tests play that host.
+struct WinsockStartup {
+  WinsockStartup() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+} g_winsock;
+#else
+using Native = int;
+using SocketLength = socklen_t;
+const Native kNone = -1;
+void CloseNative(Native s) {
+  close(s);
+}
+int PollOne(Native s, int timeoutMs) {
+  pollfd fd{s, POLLIN, 0};
+  return poll(&fd, 1, timeoutMs);
+}
+#endif
+
+Native ToNative(std::intptr_t handle) {
+  return static_cast<Native>(handle);
+}
+
+}  // namespace
+
+bool Peer::SendAll(const std::string& data) {
+  for (std::size_t sent = 0; sent < data.size();) {
+    const int n = send(ToNative(m_handle), data.data() + sent, static_cast<int>(data.size() - sent), 0);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+int Peer::ReadSome(std::string& into, int timeoutMs) {
+  if (ToNative(m_handle) == kNone) return 0;
+  if (PollOne(ToNative(m_handle), timeoutMs) <= 0) return -1;
+  char buffer[65536];
+  const int n = recv(ToNative(m_handle), buffer, sizeof buffer, 0);
+  if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+  return std::max(n, 0);
+}
+
+void Peer::Close() {
+  if (ToNative(m_handle) == kNone) return;
+  CloseNative(ToNative(m_handle));
+  m_handle = static_cast<std::intptr_t>(kNone);
+}
+
+void Peer::Reset() {
+  if (ToNative(m_handle) == kNone) return;
+  linger hard{1, 0};
+  setsockopt(ToNative(m_handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+  Close();
+}
+
+Listener::Listener(int receiveBuffer, const char* address, bool listening) {
+  Native s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (receiveBuffer > 0 && s != kNone) {
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
+  }
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  SocketLength size = sizeof bound;
+  if (s != kNone &&
+      (inet_pton(AF_INET, address, &bound.sin_addr) != 1 ||
+       bind(s, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
+       getsockname(s, reinterpret_cast<sockaddr*>(&bound), &size) != 0 || (listening && listen(s, 8) != 0))) {
+    CloseNative(s);
+    s = kNone;
+  }
+  m_port = s == kNone ? 0 : ntohs(bound.sin_port);
+  m_handle = static_cast<std::intptr_t>(s);
+}
+
+Listener::~Listener() {
+  if (IsOpen()) CloseNative(ToNative(m_handle));
+}
+
+bool Listener::IsOpen() const {
+  return ToNative(m_handle) != kNone;
+}
+
+std::unique_ptr<Peer> Listener::Accept(std::chrono::milliseconds timeout) {
+  if (!IsOpen() || PollOne(ToNative(m_handle), static_cast<int>(timeout.count())) <= 0) return nullptr;
+  sockaddr_in remote{};
+  SocketLength size = sizeof remote;
+  const Native s = accept(ToNative(m_handle), reinterpret_cast<sockaddr*>(&remote), &size);
+  if (s == kNone) return nullptr;
+  const int on = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &remote.sin_addr, text, sizeof text);
+  return std::make_unique<Peer>(static_cast<std::intptr_t>(s), text);
+}
+
+}  // namespace qbtest
