@@ -55,7 +55,7 @@ QB_EXPORT void QB_STDCALL QBAddOnName(char* pszBuffer, int nBufferSize) {
     const std::string name = fw::LoadString(IDS_ADDON_NAME);
     const std::size_t size = static_cast<std::size_t>(nBufferSize);
     std::memset(pszBuffer, 0, size);
-    std::memcpy(pszBuffer, name.data(), std::min(name.size(), size - 1));
+    std::copy_n(name.data(), std::min(name.size(), size - 1), pszBuffer);
   });
 }
 

@@ -41,7 +41,15 @@ inline constexpr int kSocketError = -1;
 
 class CAsyncSocket {
  public:
-  enum Events : long { kFdRead = 1, kFdWrite = 2, kFdOob = 4, kFdAccept = 8, kFdConnect = 16, kFdClose = 32, kFdAll = 63 };
+  enum Events : long {
+    kFdRead = 1,
+    kFdWrite = 2,
+    kFdOob = 4,
+    kFdAccept = 8,
+    kFdConnect = 16,
+    kFdClose = 32,
+    kFdAll = 63
+  };
   static constexpr int kSockStream = 1;
   static constexpr int kMsgPeek = 2;
 

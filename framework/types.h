@@ -28,7 +28,11 @@ inline constexpr UINT kWmUser = 0x0400;
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
 
-inline constexpr std::uint16_t LoWord(std::uintptr_t v) { return static_cast<std::uint16_t>(v & 0xFFFF); }
-inline constexpr std::uint16_t HiWord(std::uintptr_t v) { return static_cast<std::uint16_t>((v >> 16) & 0xFFFF); }
+inline constexpr std::uint16_t LoWord(std::uintptr_t v) {
+  return static_cast<std::uint16_t>(v & 0xFFFF);
+}
+inline constexpr std::uint16_t HiWord(std::uintptr_t v) {
+  return static_cast<std::uint16_t>((v >> 16) & 0xFFFF);
+}
 
 }  // namespace fw

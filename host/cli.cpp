@@ -131,7 +131,7 @@ std::string UsageText() {
       "Exit codes: 0 success, 1 usage, script, .reg or registry error, 2 module load error,\n"
       "3 WaitUnload time-out.\n"
       "\nScript commands (one per line; texts in double quotes with \\\" \\\\ \\t \\r \\n \\xNN; null):\n";
-  for (const CommandSpec& spec : CommandSpecs()) text += "  " + std::string(spec.usage) + "\n";
+  for (const CommandDef& def : CommandDefs()) text += "  " + std::string(def.usage) + "\n";
   return text;
 }
 

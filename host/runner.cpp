@@ -51,7 +51,7 @@ ScriptRunner::ScriptRunner(ExportLookup lookup, std::string dataDir, std::ostrea
 
 std::string ScriptRunner::FindMissingExport(const std::vector<ScriptCommand>& commands) const {
   for (const ScriptCommand& command : commands) {
-    const char* name = command.spec->exportName;
+    const char* name = command.def->exportName;
     if (name && !m_lookup(name)) return Where(command) + ": the module has no export " + name;
   }
   return {};
@@ -59,7 +59,7 @@ std::string ScriptRunner::FindMissingExport(const std::vector<ScriptCommand>& co
 
 template <typename Fn>
 Fn ScriptRunner::Export(const ScriptCommand& command) const {
-  return reinterpret_cast<Fn>(m_lookup(command.spec->exportName));
+  return reinterpret_cast<Fn>(m_lookup(command.def->exportName));
 }
 
 int ScriptRunner::Run(const std::vector<ScriptCommand>& commands) {
@@ -72,7 +72,7 @@ int ScriptRunner::Run(const std::vector<ScriptCommand>& commands) {
 
 bool ScriptRunner::RunOne(const ScriptCommand& command) {
   const std::vector<ScriptArg>& a = command.args;
-  switch (command.spec->kind) {
+  switch (command.def->kind) {
     case kName: {
       std::size_t size = a.empty() ? kDefaultNameBuffer : static_cast<std::size_t>(a[0].number);
       // Exactly the size given, so that a write past it is caught by the sanitizers.

@@ -134,9 +134,9 @@ std::optional<ScriptArg> ConvertArg(const Token& token, ArgKind kind, std::strin
 
 }  // namespace
 
-const std::vector<CommandSpec>& CommandSpecs() {
+const std::vector<CommandDef>& CommandDefs() {
   using enum CommandKind;
-  static const std::vector<CommandSpec> specs = {
+  static const std::vector<CommandDef> defs = {
       {"SessionCreate",
        kSessionCreate,
        {kHandle, kText},
@@ -228,15 +228,15 @@ const std::vector<CommandSpec>& CommandSpecs() {
       {"Echo", kEcho, {kText}, 0, true, nullptr, "Echo <text>..."},
       {"ShowData", kShowData, {}, 0, false, nullptr, "ShowData"},
   };
-  return specs;
+  return defs;
 }
 
-const CommandSpec* FindCommand(std::string_view name) {
+const CommandDef* FindCommand(std::string_view name) {
   constexpr std::string_view kPrefix = "QBAddOn";
   if (name.size() > kPrefix.size() && fw::CompareNoCase(name.substr(0, kPrefix.size()), kPrefix) == 0)
     name.remove_prefix(kPrefix.size());
-  for (const CommandSpec& spec : CommandSpecs()) {
-    if (fw::CompareNoCase(spec.name, name) == 0) return &spec;
+  for (const CommandDef& def : CommandDefs()) {
+    if (fw::CompareNoCase(def.name, name) == 0) return &def;
   }
   return nullptr;
 }
@@ -336,26 +336,26 @@ std::vector<ScriptCommand> ParseScript(std::string_view text, const std::string&
     }
     if (tokens.empty()) continue;
     if (tokens[0].quoted) fail("a line must start with a command name");
-    const CommandSpec* spec = FindCommand(tokens[0].text);
-    if (!spec) fail("unknown command '" + tokens[0].text + "'");
+    const CommandDef* def = FindCommand(tokens[0].text);
+    if (!def) fail("unknown command '" + tokens[0].text + "'");
 
     std::size_t given = tokens.size() - 1;
-    bool countOk = given >= spec->required && (spec->variadic || given <= spec->params.size());
+    bool countOk = given >= def->required && (def->variadic || given <= def->params.size());
     if (!countOk) {
-      std::string expected = spec->required == spec->params.size()
-                                 ? std::to_string(spec->required)
-                                 : std::to_string(spec->required) + " to " + std::to_string(spec->params.size());
-      if (spec->variadic) expected = std::to_string(spec->required) + " or more";
-      fail(std::string(spec->name) + " takes " + expected + " argument(s), got " + std::to_string(given) +
-           " (usage: " + std::string(spec->usage) + ")");
+      std::string expected = def->required == def->params.size()
+                                 ? std::to_string(def->required)
+                                 : std::to_string(def->required) + " to " + std::to_string(def->params.size());
+      if (def->variadic) expected = std::to_string(def->required) + " or more";
+      fail(std::string(def->name) + " takes " + expected + " argument(s), got " + std::to_string(given) +
+           " (usage: " + std::string(def->usage) + ")");
     }
 
-    ScriptCommand command{spec, file, lineNumber, fw::Trim(line), {}};
+    ScriptCommand command{def, file, lineNumber, fw::Trim(line), {}};
     for (std::size_t n = 0; n < given; ++n) {
-      ArgKind kind = spec->params[std::min(n, spec->params.size() - 1)];
+      ArgKind kind = def->params[std::min(n, def->params.size() - 1)];
       std::string error;
       auto arg = ConvertArg(tokens[n + 1], kind, error);
-      if (!arg) fail(std::string(spec->name) + " argument " + std::to_string(n + 1) + ": " + error);
+      if (!arg) fail(std::string(def->name) + " argument " + std::to_string(n + 1) + ": " + error);
       command.args.push_back(std::move(*arg));
     }
     commands.push_back(std::move(command));

@@ -54,7 +54,7 @@ enum class CommandKind {
   kShowData,
 };
 
-struct CommandSpec {
+struct CommandDef {
   std::string_view name;
   CommandKind kind;
   std::vector<ArgKind> params;
@@ -65,9 +65,9 @@ struct CommandSpec {
 };
 
 // Every command of the script language, in the order the help lists them.
-const std::vector<CommandSpec>& CommandSpecs();
+const std::vector<CommandDef>& CommandDefs();
 // The command of that name (case-insensitive; an optional "QBAddOn" prefix is accepted), or null.
-const CommandSpec* FindCommand(std::string_view name);
+const CommandDef* FindCommand(std::string_view name);
 
 struct ScriptArg {
   std::uint64_t number = 0;         // kHandle, kResult, kSize, kMillis; kFlag as its 32-bit pattern
@@ -76,7 +76,7 @@ struct ScriptArg {
 };
 
 struct ScriptCommand {
-  const CommandSpec* spec = nullptr;
+  const CommandDef* def = nullptr;
   std::string file;
   int line = 0;
   std::string source;  // the line as written, for traces

@@ -239,9 +239,9 @@ void CNotifySession::WriteLogLine(const std::string& prefix, std::string_view te
   const std::size_t start = m_strLogPending.size();
   m_strLogPending.resize(start + column + 1 + text.size() + 1);
   char* out = m_strLogPending.data() + start;
-  std::memcpy(out, prefix.data(), prefix.size());
+  std::copy_n(prefix.data(), prefix.size(), out);
   std::memset(out + prefix.size(), ' ', column + 1 - prefix.size());
-  std::memcpy(out + column + 1, text.data(), text.size());
+  std::copy_n(text.data(), text.size(), out + column + 1);
   out[column + 1 + text.size()] = '\n';
   ++m_nLogLineCount;
   if (m_strLogPending.size() >= kLogFlushSize) FlushLog();

@@ -8,8 +8,8 @@ enum class Op {
   RegistryOpen,   // opening the registry database or a key
   RegistryWrite,  // creating keys, setting or deleting values and keys
   SocketCreate,
-  Connect,        // connecting: refused, timed out, unreachable come through OnConnect; others fail at once
-  Lookup,         // host-name resolution (asynchronous and blocking)
+  Connect,  // connecting: refused, timed out, unreachable come through OnConnect; others fail at once
+  Lookup,   // host-name resolution (asynchronous and blocking)
   Send,
   Receive,
   kCount

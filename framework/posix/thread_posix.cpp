@@ -68,7 +68,8 @@ void ReportInit(ThreadState& state, bool ok) {
 struct CWinThread::Impl {
   std::shared_ptr<ThreadState> state = std::make_shared<ThreadState>();
 
-  static void Main(CWinThread* self, std::shared_ptr<ThreadState> state, std::shared_ptr<posix::EventLoop> loop) {
+  static void Main(CWinThread* self, const std::shared_ptr<ThreadState>& state,
+                   const std::shared_ptr<posix::EventLoop>& loop) {
     loop->AttachToCurrentThread();
     {
       std::lock_guard<std::mutex> lock(state->mutex);

@@ -57,12 +57,12 @@ TEST(ScriptParser, ParsesASessionWithArgumentsOfEveryKind) {
       "Echo two words \"and text\"\n",
       "s.txt");
   ASSERT_EQ(commands.size(), 10u);
-  EXPECT_EQ(commands[0].spec->kind, CommandKind::kSessionCreate);
+  EXPECT_EQ(commands[0].def->kind, CommandKind::kSessionCreate);
   EXPECT_EQ(commands[0].line, 2);
   EXPECT_EQ(commands[0].args[1].text, "Main server");
   EXPECT_EQ(commands[1].line, 4);
   EXPECT_EQ(commands[1].args[2].text, "ftp.example.com");
-  EXPECT_EQ(commands[2].spec->kind, CommandKind::kLogStatus);
+  EXPECT_EQ(commands[2].def->kind, CommandKind::kLogStatus);
   EXPECT_EQ(commands[2].args[0].number, 16u);
   EXPECT_EQ(commands[2].args[2].number, 1u);
   EXPECT_EQ(commands[3].args[2].number, 0xFFFFFFFFu);
