@@ -3,10 +3,14 @@
 // those macros are removed here; the backend calls the explicit ...A functions.
 #pragma once
 
-#include <shellapi.h>
-#include <windows.h>
+// Order matters: winsock2.h before windows.h, shellapi.h after it.
 #include <winsock2.h>
+
 #include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <shellapi.h>
 
 #undef CreateDirectory
 #undef DeleteFile
