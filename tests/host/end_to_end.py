@@ -20,6 +20,7 @@ import datetime
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -116,7 +117,7 @@ class Host:
     def reg(self, *args):
         result = self.run("reg", *args)
         if result.returncode != 0:
-            raise AssertionError(f"qbhost reg {args} failed: {result.stderr!r}")
+            raise AssertionError(f"qbhost reg {args} failed: {outcome(result)}")
         return result
 
     def import_reg(self, example, port):
@@ -175,6 +176,15 @@ def files_after(items, marker):
         elif seen:
             files[item[1]] = item[2]
     return files
+
+
+def outcome(result):
+    """What a qbhost run ended with, for assertion messages: the exit code or signal, its
+    standard error and the end of its output."""
+    code = result.returncode
+    how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"exit code {code}"
+    tail = b"\n".join(result.stdout.splitlines()[-8:])
+    return f"{how}; stderr: {result.stderr!r}; last output: {tail!r}"
 
 
 def lines_of(items):
@@ -271,7 +281,7 @@ class EndToEndTest(SessionTestCase):
     def test_failed_session_records_only_failures_and_hands_the_files_over(self):
         self.host.import_reg("global-config.reg", self.server.port)
         result = self.host.run_script("failed-session.txt")
-        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.returncode, EXIT_OK, outcome(result))
         items = parse_output(result.stdout)
         files = files_after(items, b"--- data directory after SessionDestroy")
         info, log = journal_pair(files, 1)
@@ -285,7 +295,7 @@ class EndToEndTest(SessionTestCase):
     def test_clean_session_with_notify_on_error_leaves_nothing(self):
         self.host.import_reg("global-config.reg", self.server.port)
         result = self.host.run_script("clean-session.txt")
-        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.returncode, EXIT_OK, outcome(result))
         items = parse_output(result.stdout)
         lines = lines_of(items)
         self.assertTrue(lines[0].startswith(cp("FTP Quorbit\xae Notify Add-On von ")), lines[0])
@@ -298,7 +308,7 @@ class EndToEndTest(SessionTestCase):
         self.host.import_reg("global-config.reg", self.server.port)
         self.host.import_reg("profile-config.reg", self.server.port)
         result = self.host.run_script("busy-session.txt")
-        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.returncode, EXIT_OK, outcome(result))
         items = parse_output(result.stdout)
         info, log = journal_pair(files_after(items, b"--- data directory after SessionDestroy"), 3)
         script = read_bytes(os.path.join(ARGS.examples, "busy-session.txt")).splitlines()
@@ -335,7 +345,7 @@ class EndToEndTest(SessionTestCase):
                   b'SessionDestroy 3000000000\nSessionDestroy 7\n'
                   b'Echo marker\nShowData\n')
         result = self.host.run_script(script)
-        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.returncode, EXIT_OK, outcome(result))
         files = files_after(parse_output(result.stdout), b"marker")
         self.assertEqual(len(files), 4, files.keys())
         # Handles at or above 2^31 are printed as signed 32-bit numbers.
@@ -358,14 +368,14 @@ class EndToEndTest(SessionTestCase):
         self.host.import_reg("global-config.reg", refused_port())
         result = self.host.run_script(b"SessionCreate 1 x\nConnectionStart 1 1 h\nSessionDestroy 1\n"
                                       b"CanUnload\nWaitUnload 60\nCanUnload\n")
-        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.returncode, EXIT_OK, outcome(result))
         self.assertEqual(lines_of(parse_output(result.stdout)), [b"0", b"1"])
         self.assert_no_journal_left()
 
         self.host.import_reg("global-config.reg", self.server.port)
         result = self.host.run_script(b"SessionCreate 1 x\nConnectionStart 1 1 h\nSessionDestroy 1\n"
                                       b"WaitUnload 0.3\nEcho not reached\n")
-        self.assertEqual(result.returncode, EXIT_TIMEOUT, result.stderr)
+        self.assertEqual(result.returncode, EXIT_TIMEOUT, outcome(result))
         self.assertIn(b"<stdin>:4: WaitUnload", result.stderr)
         self.assertNotIn(b"not reached", result.stdout)
         self.assert_no_journal_left()
@@ -435,7 +445,7 @@ class DeliveryTest(SessionTestCase):
         """Replays the scripts, waits until the add-on can unload, and returns the one message
         that the server received. By then the mail job has deleted the journal files itself."""
         result = self.host.run_script(*scripts, b"WaitUnload 30\nCanUnload\nShowData\n", env=env)
-        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.returncode, EXIT_OK, outcome(result))
         lines = lines_of(parse_output(result.stdout))
         self.assertEqual(lines[-2], b"1", "CanUnload after the delivery")
         self.assertTrue(lines[-1].startswith(b"(no files in "), lines[-1])
