@@ -44,16 +44,22 @@ std::string ChildPath(const std::string& parent, const std::string& name) {
   return path;
 }
 
+// Opens a subkey that enumeration named; false when it has been deleted meanwhile.
+bool OpenChild(fw::HKEY key, const std::string& name, const std::string& childPath, fw::RegKey& child) {
+  const fw::RegStatus status = child.Open(key, name.c_str());
+  if (status == fw::kErrorFileNotFound) return false;
+  if (status != fw::kErrorSuccess) Fail("cannot open key " + childPath, status);
+  return true;
+}
+
 void DeleteChildren(fw::HKEY key, const std::string& fullName) {
   for (const std::string& name : SubkeyNames(key)) {
     const std::string childPath = ChildPath(fullName, name);
     fw::RegKey child;
-    fw::RegStatus status = child.Open(key, name.c_str());
-    if (status == fw::kErrorFileNotFound) continue;
-    if (status != fw::kErrorSuccess) Fail("cannot open key " + childPath, status);
+    if (!OpenChild(key, name, childPath, child)) continue;
     DeleteChildren(child.Get(), childPath);
     child.Close();
-    status = fw::RegDeleteKey(key, name.c_str());
+    const fw::RegStatus status = fw::RegDeleteKey(key, name.c_str());
     if (status != fw::kErrorSuccess && status != fw::kErrorFileNotFound) Fail("cannot delete key " + childPath, status);
   }
 }
@@ -70,10 +76,7 @@ void ExportInto(fw::HKEY key, const std::string& fullName, RegFile& out) {
   for (const std::string& name : SubkeyNames(key)) {
     const std::string childPath = ChildPath(fullName, name);
     fw::RegKey child;
-    fw::RegStatus status = child.Open(key, name.c_str());
-    if (status == fw::kErrorFileNotFound) continue;
-    if (status != fw::kErrorSuccess) Fail("cannot open key " + childPath, status);
-    ExportInto(child.Get(), childPath, out);
+    if (OpenChild(key, name, childPath, child)) ExportInto(child.Get(), childPath, out);
   }
 }
 

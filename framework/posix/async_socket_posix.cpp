@@ -311,11 +311,4 @@ int CAsyncSocket::GetLastError() {
   return posix::LastSocketError();
 }
 
-void CAsyncSocket::OnReceive(int) {}
-void CAsyncSocket::OnSend(int) {}
-void CAsyncSocket::OnOutOfBandData(int) {}
-void CAsyncSocket::OnAccept(int) {}
-void CAsyncSocket::OnConnect(int) {}
-void CAsyncSocket::OnClose(int) {}
-
 }  // namespace fw

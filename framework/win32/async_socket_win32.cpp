@@ -366,11 +366,4 @@ int CAsyncSocket::GetLastError() {
   return ::WSAGetLastError();
 }
 
-void CAsyncSocket::OnReceive(int) {}
-void CAsyncSocket::OnSend(int) {}
-void CAsyncSocket::OnOutOfBandData(int) {}
-void CAsyncSocket::OnAccept(int) {}
-void CAsyncSocket::OnConnect(int) {}
-void CAsyncSocket::OnClose(int) {}
-
 }  // namespace fw
