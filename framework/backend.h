@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
+#include "framework/clock.h"
 #include "framework/stdio_file.h"
 
 namespace fw::backend {
@@ -22,6 +24,11 @@ bool LoadModuleString(unsigned id, std::string& text);
 
 // The system's millisecond tick count.
 std::uint32_t TickCount();
+
+// Implemented by the portable part (clock.cpp) for the backends' calendar conversions: the
+// fields of a C run-time std::tm and back (tm_isdst -1, for mktime to decide).
+CalendarTime FromTm(const std::tm& tm);
+std::tm ToTm(const CalendarTime& fields);
 
 // Implemented by the portable part (app.cpp), called by the backend's module entry:
 // AttachModule records the module's path and runs the application object's InitInstance (a

@@ -2,6 +2,7 @@
 #include "framework/clock.h"
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -65,4 +66,33 @@ void SetTimeSource(std::function<std::int64_t()> source) {
 }
 
 }  // namespace testing
+namespace backend {
+
+CalendarTime FromTm(const std::tm& tm) {
+  CalendarTime out;
+  out.year = tm.tm_year + 1900;
+  out.month = tm.tm_mon + 1;
+  out.day = tm.tm_mday;
+  out.hour = tm.tm_hour;
+  out.minute = tm.tm_min;
+  out.second = tm.tm_sec;
+  out.dayOfWeek = tm.tm_wday;
+  return out;
+}
+
+std::tm ToTm(const CalendarTime& fields) {
+  std::tm tm{};
+  tm.tm_year = fields.year - 1900;
+  tm.tm_mon = fields.month - 1;
+  tm.tm_mday = fields.day;
+  tm.tm_hour = fields.hour;
+  tm.tm_min = fields.minute;
+  tm.tm_sec = fields.second;
+  tm.tm_wday = fields.dayOfWeek;
+  tm.tm_isdst = -1;
+  return tm;
+}
+
+}  // namespace backend
+
 }  // namespace fw

@@ -29,29 +29,6 @@ bool ToTimeT(std::int64_t t, std::time_t& out) {
   return true;
 }
 
-void FromTm(const std::tm& tm, CalendarTime& out) {
-  out.year = tm.tm_year + 1900;
-  out.month = tm.tm_mon + 1;
-  out.day = tm.tm_mday;
-  out.hour = tm.tm_hour;
-  out.minute = tm.tm_min;
-  out.second = tm.tm_sec;
-  out.dayOfWeek = tm.tm_wday;
-}
-
-std::tm ToTm(const CalendarTime& in) {
-  std::tm tm{};
-  tm.tm_year = in.year - 1900;
-  tm.tm_mon = in.month - 1;
-  tm.tm_mday = in.day;
-  tm.tm_hour = in.hour;
-  tm.tm_min = in.minute;
-  tm.tm_sec = in.second;
-  tm.tm_wday = in.dayOfWeek;
-  tm.tm_isdst = -1;
-  return tm;
-}
-
 // The name that setlocale(LC_TIME, "") would choose: LC_ALL, LC_TIME, LANG, else "C".
 std::string UserTimeLocaleName() {
   for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"}) {
@@ -195,7 +172,7 @@ bool ToLocalTime(std::int64_t t, CalendarTime& out) {
   std::time_t value;
   std::tm tm{};
   if (!ToTimeT(t, value) || localtime_r(&value, &tm) == nullptr) return false;
-  FromTm(tm, out);
+  out = backend::FromTm(tm);
   return true;
 }
 
@@ -203,17 +180,17 @@ bool ToUtcTime(std::int64_t t, CalendarTime& out) {
   std::time_t value;
   std::tm tm{};
   if (!ToTimeT(t, value) || gmtime_r(&value, &tm) == nullptr) return false;
-  FromTm(tm, out);
+  out = backend::FromTm(tm);
   return true;
 }
 
 std::int64_t FromLocalTime(const CalendarTime& local) {
-  std::tm tm = ToTm(local);
+  std::tm tm = backend::ToTm(local);
   return static_cast<std::int64_t>(std::mktime(&tm));
 }
 
 std::string FormatShortDate(const CalendarTime& local) {
-  const std::tm tm = ToTm(local);
+  const std::tm tm = backend::ToTm(local);
   return UserTimeLocale().With([&](locale_t locale) {
     if (locale == locale_t{}) return Format("%04d-%02d-%02d", local.year, local.month, local.day);
     return FormatTm("%x", tm, locale);
@@ -221,7 +198,7 @@ std::string FormatShortDate(const CalendarTime& local) {
 }
 
 std::string FormatTimeOfDay(const CalendarTime& local, bool withSeconds) {
-  const std::tm tm = ToTm(local);
+  const std::tm tm = backend::ToTm(local);
   return UserTimeLocale().With([&](locale_t locale) {
     if (locale == locale_t{}) {
       return withSeconds ? Format("%02d:%02d:%02d", local.hour, local.minute, local.second)

@@ -13,18 +13,6 @@ namespace {
 // Characters, terminator included.
 constexpr int kFormatBufferSize = 50;
 
-CalendarTime FromTm(const std::tm& t) {
-  CalendarTime out;
-  out.year = t.tm_year + 1900;
-  out.month = t.tm_mon + 1;
-  out.day = t.tm_mday;
-  out.hour = t.tm_hour;
-  out.minute = t.tm_min;
-  out.second = t.tm_sec;
-  out.dayOfWeek = t.tm_wday;
-  return out;
-}
-
 // The calendar fields as a SYSTEMTIME, or false when they do not fit one.
 bool ToSystemTime(const CalendarTime& local, SYSTEMTIME& st) {
   if (local.year < 1601 || local.year > 30827 || local.month < 1 || local.month > 12 || local.day < 1 ||
@@ -53,7 +41,7 @@ bool ToLocalTime(std::int64_t t, CalendarTime& out) {
   std::tm converted{};
   const __time64_t value = t;
   if (::_localtime64_s(&converted, &value) != 0) return false;
-  out = FromTm(converted);
+  out = backend::FromTm(converted);
   return true;
 }
 
@@ -61,19 +49,12 @@ bool ToUtcTime(std::int64_t t, CalendarTime& out) {
   std::tm converted{};
   const __time64_t value = t;
   if (::_gmtime64_s(&converted, &value) != 0) return false;
-  out = FromTm(converted);
+  out = backend::FromTm(converted);
   return true;
 }
 
 std::int64_t FromLocalTime(const CalendarTime& local) {
-  std::tm fields{};
-  fields.tm_year = local.year - 1900;
-  fields.tm_mon = local.month - 1;
-  fields.tm_mday = local.day;
-  fields.tm_hour = local.hour;
-  fields.tm_min = local.minute;
-  fields.tm_sec = local.second;
-  fields.tm_isdst = -1;
+  std::tm fields = backend::ToTm(local);
   return ::_mktime64(&fields);
 }
 
