@@ -57,7 +57,7 @@ TEST_F(ProtectedDataTest, SecretsComeBackExactlyAndEachSealingDiffers) {
 // Changed data never opens to another secret. AES-GCM checks every byte, so there it does not
 // open at all; so does DPAPI on Windows, but Wine's DPAPI leaves its signature's last byte and
 // bytes appended to the blob unchecked: there it may open to the unchanged secret.
-bool Refused(const std::string& changed, const std::string& secret) {
+bool Refused(const std::string& changed, [[maybe_unused]] const std::string& secret) {
   std::string opened;
   if (!fw::UnprotectData(changed, opened)) return true;
 #if defined(_WIN32)
