@@ -16,6 +16,9 @@ bool Utf8ToWindows1252(std::string_view utf8, std::string& text);
 // The same for UTF-16 (code units in host order; unpaired surrogates are malformed).
 bool Utf16ToWindows1252(std::u16string_view utf16, std::string& text);
 
+// Appends code point `c` (at most U+10FFFF, no surrogate) to `out` in UTF-8.
+void AppendUtf8(char32_t c, std::string& out);
+
 // Converts Windows-1252 to UTF-8; always succeeds.
 std::string Windows1252ToUtf8(std::string_view text);
 
