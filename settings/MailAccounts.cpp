@@ -159,6 +159,7 @@ std::vector<std::string> OfficeVersions(fw::HKEY office) {
   });
   std::stable_sort(versions.begin(), versions.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   std::vector<std::string> names;
+  names.reserve(versions.size());
   for (auto& version : versions) names.push_back(std::move(version.second));
   return names;
 }

@@ -156,7 +156,7 @@ bool ProtectForUser(std::string_view secret, std::string& sealed) {
       EVP_EncryptUpdate(context.get(), nullptr, &length, &kFormatVersion, 1) == 1 &&
       EVP_EncryptUpdate(context.get(), cipher, &length, Bytes(secret), static_cast<int>(secret.size())) == 1 &&
       EVP_EncryptFinal_ex(context.get(), cipher + length, &finalLength) == 1 &&
-      static_cast<std::size_t>(length + finalLength) == secret.size() &&
+      static_cast<std::size_t>(length) + static_cast<std::size_t>(finalLength) == secret.size() &&
       EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize), cipher + secret.size()) == 1;
   if (!ok) return false;
   sealed = std::move(out);
@@ -188,7 +188,7 @@ bool UnprotectForUser(std::string_view sealed, std::string& secret) {
       EVP_DecryptUpdate(context.get(), Bytes(out), &length, cipher, static_cast<int>(cipherSize)) == 1 &&
       EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagSize), tag.data()) == 1 &&
       EVP_DecryptFinal_ex(context.get(), Bytes(out) + length, &finalLength) == 1 &&
-      static_cast<std::size_t>(length + finalLength) == cipherSize;
+      static_cast<std::size_t>(length) + static_cast<std::size_t>(finalLength) == cipherSize;
   if (!ok) {
     OPENSSL_cleanse(out.data(), out.size());
     return false;
