@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "framework/backend.h"
 #include "framework/clock.h"
@@ -25,12 +26,20 @@ constexpr int kSeverityError = 3;
 constexpr const char* kIdent = "QBNotifyAddOn";
 constexpr const char* kDefaultSocket = "/dev/log";
 
-std::mutex g_mutex;
-std::string g_socketPath;  // empty: kDefaultSocket
+struct SocketSetting {
+  std::mutex mutex;
+  std::string path;  // empty: kDefaultSocket
+};
+
+SocketSetting& TheSocketSetting() {
+  static SocketSetting* setting = new SocketSetting;  // outlives every static user
+  return *setting;
+}
 
 std::string SocketPath() {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return g_socketPath.empty() ? kDefaultSocket : g_socketPath;
+  SocketSetting& setting = TheSocketSetting();
+  std::lock_guard<std::mutex> lock(setting.mutex);
+  return setting.path.empty() ? kDefaultSocket : setting.path;
 }
 
 // Sends `record` over a socket of `type` connected to `path`; a stream socket gets the record
@@ -58,8 +67,9 @@ bool SendTo(const std::string& path, int type, const std::string& record) {
 }  // namespace
 
 void SetSyslogSocketPath(std::string path) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_socketPath = std::move(path);
+  SocketSetting& setting = TheSocketSetting();
+  std::lock_guard<std::mutex> lock(setting.mutex);
+  setting.path = std::move(path);
 }
 
 std::string FormatSyslogRecord(std::string_view text, std::int64_t time, long pid) {
