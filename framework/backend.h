@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "framework/clock.h"
 #include "framework/stdio_file.h"
@@ -36,5 +37,14 @@ std::tm ToTm(const CalendarTime& fields);
 // InModuleDetach() true, and ProcessTerminating() as given.
 bool AttachModule(const std::string& modulePath);
 void DetachModule(bool processTerminating);
+
+// Seals and opens a secret for the current user (protected_data.h); the portable part clears
+// the output after a failure.
+bool ProtectForUser(std::string_view secret, std::string& sealed);
+bool UnprotectForUser(std::string_view sealed, std::string& secret);
+
+// Writes one failure record (failure_record.h) to the system log; `text` is Windows-1252,
+// already cut to length and free of zero bytes.
+bool WriteFailureRecord(const std::string& text);
 
 }  // namespace fw::backend

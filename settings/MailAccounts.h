@@ -17,4 +17,8 @@ inline constexpr int kMailSourceCount = 4;
 // with it, when that account has a port: a port is never taken without its server), and
 // strAddress when it is empty. Stops at the first account after which both are set. Every
 // failure is silent: nothing is taken from that place.
+// A source index other than 0, 2 and 3 means the Internet Account Manager, as 1 does.
 void ReadMailAccounts(int nSource, std::string& strServer, int& nPort, std::string& strAddress);
+
+// Searches every store in the order of MailAccountSource, under the same rule.
+void ReadAllMailAccounts(std::string& strServer, int& nPort, std::string& strAddress);

@@ -11,15 +11,15 @@
 // busy. The database is the file named by $QBNOTIFY_REGISTRY, else
 // $XDG_CONFIG_HOME/qbnotify/registry.sqlite3 (or ~/.config/...); the path is looked up on every
 // call and the database reopened when it changes. Handles of the previous database die then.
+// A new database file and its folders are created readable by their owner only.
 //
 // Fault seams: Op::RegistryOpen fails RegOpenKey and RegCreateKey; Op::RegistryWrite fails
 // RegCreateKey, RegSetValue, RegDeleteValue and RegDeleteKey.
-#include <pwd.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "framework/posix/fault_injection.h"
+#include "framework/posix/user_paths.h"
 #include "framework/registry.h"
 #include "framework/strings.h"
 
@@ -94,32 +95,6 @@ std::vector<std::string_view> SplitPath(const char* subKey) {
     rest.remove_prefix(cut + 1);
   }
   return parts;
-}
-
-std::string DatabasePath() {
-  const char* explicitPath = std::getenv("QBNOTIFY_REGISTRY");
-  if (explicitPath != nullptr && explicitPath[0] != '\0') return explicitPath;
-  std::string base;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] == '/') {
-    base = config;
-  } else {
-    std::string home;
-    if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0') {
-      home = env;
-    } else {
-      passwd entry{};
-      passwd* found = nullptr;
-      std::vector<char> buffer(16384);
-      if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-          found->pw_dir != nullptr) {
-        home = found->pw_dir;
-      }
-    }
-    if (home.empty()) return {};
-    base = home + "/.config";
-  }
-  return base + "/qbnotify/registry.sqlite3";
 }
 
 // One open database with its prepared statements and the handles issued for its keys.
@@ -238,13 +213,15 @@ auto RetryWhileBusy(Step step) {
 
 // Opens the database named by the environment, unless it is open already.
 void Connect(State& state) {
-  const std::string path = DatabasePath();
+  const std::string path = posix::RegistryFilePath();
   if (state.db != nullptr && state.owner == getpid() && path == state.path) return;
   Disconnect(state);
   if (path.empty()) throw DbError{SQLITE_CANTOPEN};
 
-  std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  // The file and its folder are the owner's alone (SQLite gives its -wal and -shm files the
+  // mode of the database file).
+  posix::CreatePrivateDirectories(std::filesystem::path(path).parent_path().string());
+  if (const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
   sqlite3* db = nullptr;
   const int rc =
       sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -10,6 +10,7 @@
 #include "test_support.h"
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -183,8 +184,17 @@ TEST(RegistryLocation, DefaultsToTheConfigurationDirectoryAndLeavesBadFilesAlone
   qbtest::ScopedEnv env("QBNOTIFY_REGISTRY", nullptr);
   env.Set("XDG_CONFIG_HOME", dir.File("xdg").c_str());
   fw::RegKey key;
+  const mode_t umask = ::umask(0);  // the modes come from the code, not from the umask
   ASSERT_EQ(key.Create(fw::HKeyUsers(), ".DEFAULT\\Software"), fw::kErrorSuccess);
-  EXPECT_TRUE(fw::PathExists(dir.File("xdg/qbnotify/registry.sqlite3")));
+  ::umask(umask);
+  for (const auto& [path, mode] : {std::pair{"xdg", 0700u},
+                                   {"xdg/qbnotify", 0700u},
+                                   {"xdg/qbnotify/registry.sqlite3", 0600u},
+                                   {"xdg/qbnotify/registry.sqlite3-wal", 0600u}}) {
+    struct stat info {};
+    EXPECT_EQ(::stat(dir.File(path).c_str(), &info), 0) << path;
+    EXPECT_EQ(info.st_mode & 0777, mode) << path << " is not the owner's alone";
+  }
   env.Set("XDG_CONFIG_HOME", nullptr);
   env.Set("HOME", dir.File("home").c_str());
   ASSERT_EQ(key.Create(fw::HKeyLocalMachine(), "SOFTWARE"), fw::kErrorSuccess);

@@ -1,0 +1,114 @@
+// Failure records: the test sink sees every record as the system log would get it; one real
+// record per backend. POSIX: a syslog socket of the test's own, datagram and stream. Windows:
+// RegisterEventSourceA and ReportEventA take the record (Wine only traces it, on its
+// "eventlog" debug channel: the CTest test FailureRecord.WineTracesTheEvent checks that trace).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "framework/failure_record.h"
+#include "test_support.h"
+
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "framework/posix/syslog_socket.h"
+#endif
+
+namespace {
+
+using namespace std::string_literals;
+
+TEST(FailureRecord, TheSinkGetsEveryRecordCutToLengthWithoutZeroBytes) {
+  std::vector<std::string> records;
+  fw::testing::SetFailureRecordSink([&records](const std::string& text) { records.push_back(text); });
+  EXPECT_TRUE(fw::RecordDeliveryFailure("Zustellung an smtp.example fehlgeschlagen: 550 Gr\xfc\xdf"));
+  EXPECT_TRUE(fw::RecordDeliveryFailure("a\0b"s));
+  EXPECT_TRUE(fw::RecordDeliveryFailure(std::string(fw::kMaxFailureRecordBytes + 10, 'x')));
+  fw::testing::SetFailureRecordSink(nullptr);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0], "Zustellung an smtp.example fehlgeschlagen: 550 Gr\xfc\xdf");
+  EXPECT_EQ(records[1], "a b");
+  EXPECT_EQ(records[2], std::string(fw::kMaxFailureRecordBytes, 'x'));
+}
+
+#if defined(_WIN32)
+TEST(FailureRecord, TheEventLogTakesARealRecord) {
+  // Wine prints it on its eventlog channel; see the file's opening comment.
+  EXPECT_TRUE(fw::RecordDeliveryFailure("QBNotifyAddOn-Testeintrag: Zustellung fehlgeschlagen (\xfc)"));
+}
+#else
+// A syslog socket of the test's own, of `type`, that the records are sent to.
+class SyslogSocket {
+ public:
+  explicit SyslogSocket(int type) : m_fd(::socket(AF_UNIX, type, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, m_dir.File("log").c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    if (type == SOCK_STREAM) {
+      EXPECT_EQ(::listen(m_fd, 1), 0);
+    }
+    fw::posix::SetSyslogSocketPath(address.sun_path);
+  }
+  ~SyslogSocket() {
+    fw::posix::SetSyslogSocketPath("");
+    ::close(m_fd);
+  }
+  SyslogSocket(const SyslogSocket&) = delete;
+  SyslogSocket& operator=(const SyslogSocket&) = delete;
+
+  // What one sender sent (a stream up to its end).
+  std::string Receive(int type) const {
+    const int from = type == SOCK_STREAM ? ::accept(m_fd, nullptr, nullptr) : m_fd;
+    std::string received;
+    char buffer[8192];
+    for (ssize_t got; (got = ::recv(from, buffer, sizeof buffer, 0)) > 0;) {
+      received.append(buffer, static_cast<std::size_t>(got));
+      if (type == SOCK_DGRAM) break;
+    }
+    if (from != m_fd) ::close(from);
+    return received;
+  }
+
+ private:
+  qbtest::TempDir m_dir;
+  int m_fd;
+};
+
+TEST(FailureRecord, ARealRecordReachesTheSyslogSocketInUtf8) {
+  for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    SyslogSocket socket(type);
+    ASSERT_TRUE(fw::RecordDeliveryFailure("Zustellung fehlgeschlagen: M\xfcller"));
+    const std::string record = socket.Receive(type);
+    const std::string tail =
+        " QBNotifyAddOn[" + std::to_string(::getpid()) + "]: Zustellung fehlgeschlagen: M\xc3\xbcller";
+    EXPECT_EQ(record.substr(0, 4), "<11>") << record;
+    EXPECT_EQ(record.substr(std::min(record.size(), std::size_t{19})), tail + (type == SOCK_STREAM ? "\0"s : ""s))
+        << record;
+  }
+  qbtest::TempDir dir;
+  fw::posix::SetSyslogSocketPath(dir.File("log"));
+  EXPECT_FALSE(fw::RecordDeliveryFailure("nobody listens"));
+  fw::posix::SetSyslogSocketPath("");
+}
+
+TEST(FailureRecord, TheHeaderHasTheRfc3164TimeOfDay) {
+  {
+    qbtest::ScopedEnv tz("TZ", "UTC");
+    ::tzset();
+    EXPECT_EQ(fw::posix::FormatSyslogRecord("x", 1700000000, 42), "<11>Nov 14 22:13:20 QBNotifyAddOn[42]: x");
+    EXPECT_EQ(fw::posix::FormatSyslogRecord("", 1704067200, 7), "<11>Jan  1 00:00:00 QBNotifyAddOn[7]: ");
+  }
+  ::tzset();
+}
+#endif
+
+}  // namespace
