@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kWindows1252 = "WINDOWS-1252";
 constexpr std::size_t kMaxLine = 65536;
 
-std::atomic<int> g_testTerminal{-1};
+std::atomic<int> g_testTerminal{testing::kControllingTerminal};
 
 bool IsControl(unsigned char c) {
   return c < 0x20 || c == 0x7F;
@@ -140,6 +140,7 @@ Terminal::~Terminal() {
 bool Terminal::Open() {
   if (m_fd >= 0) return true;
   const int testTerminal = g_testTerminal.load();
+  if (testTerminal == testing::kNoTerminal) return false;
   if (testTerminal >= 0) {
     m_fd = testTerminal;
   } else {

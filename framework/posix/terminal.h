@@ -49,7 +49,10 @@ bool FromTerminalText(std::string_view bytes, const std::string& charset, std::s
 void WriteError(std::string_view text);
 
 namespace testing {
-// Makes `fd` the terminal (not closed by the framework); -1 restores the controlling terminal.
+inline constexpr int kControllingTerminal = -1;
+inline constexpr int kNoTerminal = -2;
+// Makes `fd` the terminal (not closed by the framework); kNoTerminal makes the process have
+// none, kControllingTerminal restores /dev/tty.
 void UseTerminal(int fd);
 }  // namespace testing
 

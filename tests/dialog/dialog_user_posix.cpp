@@ -73,7 +73,7 @@ struct DialogUser::Impl {
 
   ~Impl() {
     Finish();
-    fw::posix::testing::UseTerminal(-1);
+    fw::posix::testing::UseTerminal(fw::posix::testing::kControllingTerminal);
     if (terminal >= 0) close(terminal);
     if (master >= 0) close(master);
   }
