@@ -20,7 +20,9 @@ bool IsBlank(char c) {
 
 std::uint32_t ReadLittleEndian(std::string_view data, std::size_t at, std::size_t size) {
   std::uint32_t value = 0;
-  for (std::size_t i = 0; i < size; ++i) value |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
+  for (std::size_t i = 0; i < size; ++i) {
+    value |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + i])) << (8 * i);
+  }
   return value;
 }
 

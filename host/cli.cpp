@@ -59,9 +59,8 @@ int Setup(const std::vector<std::string>& args, std::ostream& out, std::ostream&
     std::size_t required, allowed;  // arguments after the module
     const char* usage;
   };
-  static const Form kForms[] = {{"configure", 0, 1, " [<profile>]"},
-                                {"install", 1, 1, " <add-on directory>"},
-                                {"uninstall", 0, 0, ""}};
+  static const Form kForms[] = {
+      {"configure", 0, 1, " [<profile>]"}, {"install", 1, 1, " <add-on directory>"}, {"uninstall", 0, 0, ""}};
   const Form* form = nullptr;
   for (const Form& candidate : kForms) {
     if (args[0] == candidate.command) form = &candidate;

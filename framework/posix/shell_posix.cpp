@@ -39,8 +39,14 @@ int RunStarter(const std::string& directory, const std::string& program, const c
   std::string dir = directory;
   std::string prog = program;
   std::string arg = argument != nullptr ? argument : "";
-  char* argv[] = {shell.data(), dashC.data(), script.data(), name.data(), dir.data(), prog.data(),
-                  argument != nullptr ? arg.data() : nullptr, nullptr};
+  char* argv[] = {shell.data(),
+                  dashC.data(),
+                  script.data(),
+                  name.data(),
+                  dir.data(),
+                  prog.data(),
+                  argument != nullptr ? arg.data() : nullptr,
+                  nullptr};
   pid_t pid = 0;
   if (posix_spawn(&pid, shell.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
   int status = 0;

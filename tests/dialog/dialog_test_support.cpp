@@ -85,8 +85,8 @@ std::string DialogTest::Stored(const char* pszProfile) {
   CNotifyConfig config(pszProfile);
   config.Load();
   return config.m_strSmtpServer + "|" + std::to_string(config.m_nSmtpPort) + "|" + config.m_strDeliverTo + "|" +
-         config.m_strFromEmail + "|" + std::to_string(config.m_nLogLines) + "|" +
-         std::to_string(config.m_nNotifyWhen) + "|" + config.m_strSubject;
+         config.m_strFromEmail + "|" + std::to_string(config.m_nLogLines) + "|" + std::to_string(config.m_nNotifyWhen) +
+         "|" + config.m_strSubject;
 }
 
 void DialogTest::BlockSettingsWrites() {

@@ -24,8 +24,12 @@ namespace qbtest {
 namespace {
 
 const std::map<std::string, int> kQuestions = {
-    {"SMTP Server oder IP Adresse", 7000}, {"SMTP Anschluss", 7001}, {"Nachricht an", 7002},
-    {"Nachricht von", 7003},               {"Logzeilen, in der Nachricht", 7004}, {"Betreff", 7005},
+    {"SMTP Server oder IP Adresse", 7000},
+    {"SMTP Anschluss", 7001},
+    {"Nachricht an", 7002},
+    {"Nachricht von", 7003},
+    {"Logzeilen, in der Nachricht", 7004},
+    {"Betreff", 7005},
     {"Nachricht senden bei", 7006},
 };
 const char* const kButtonQuestion = "OK / Abbrechen / Hilfe [";

@@ -21,9 +21,8 @@ constexpr std::chrono::seconds kPatience{10};
 
 std::wstring Wide(const std::string& utf8) {
   std::wstring wide(utf8.size() + 1, L'\0');
-  wide.resize(static_cast<std::size_t>(
-      MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()), wide.data(),
-                          static_cast<int>(wide.size()))));
+  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()),
+                                                           wide.data(), static_cast<int>(wide.size()))));
   return wide;
 }
 

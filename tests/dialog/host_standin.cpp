@@ -9,9 +9,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <unistd.h>
 #include <climits>
 #include <cstdlib>
-#include <unistd.h>
 #endif
 
 namespace {

@@ -53,7 +53,9 @@ class HostInstallationTest : public DialogTest {
     EXPECT_EQ(user.Messages(), expected);
   }
 
-  std::vector<Launch> HostLaunches(bool expected) const { return Launches(m_strHostDir, expected ? 1 : 0); }
+  std::vector<Launch> HostLaunches(bool expected) const {
+    return Launches(m_strHostDir, expected ? 1 : 0);
+  }
 
   TempDir m_host;
   std::string m_strHostDir;
@@ -89,13 +91,21 @@ INSTANTIATE_TEST_SUITE_P(
         HostCase{"NameWithoutBlank", "12.5", true, Settings::kNone, {kConfirm}, {}, true},
         HostCase{"NoUninstallEntry", nullptr, true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_NOT_FOUND}, false},
         HostCase{"Version11_2", "FTP Quorbit 11.2", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
-        HostCase{"VersionNoNumber", "FTP Quorbit Pro", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
-        HostCase{"TrailingBlank", "FTP Quorbit 12.0 ", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
-        HostCase{"HostProgramMissing", "FTP Quorbit 12.0", false, Settings::kNone, {kConfirm}, {IDS_ERR_INSTALL}, false},
+        HostCase{
+            "VersionNoNumber", "FTP Quorbit Pro", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
+        HostCase{
+            "TrailingBlank", "FTP Quorbit 12.0 ", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
+        HostCase{
+            "HostProgramMissing", "FTP Quorbit 12.0", false, Settings::kNone, {kConfirm}, {IDS_ERR_INSTALL}, false},
         HostCase{"DialogCancelled", "FTP Quorbit 12.0", true, Settings::kNone, {kCancelRound}, {}, false},
         HostCase{"SettingsComplete", "FTP Quorbit 12.0", true, Settings::kComplete, {}, {}, false},
-        HostCase{"SaveFailed", "FTP Quorbit 12.0", true, Settings::kUnwritable, {kConfirm, kCancelRound},
-                 {IDS_ERR_SAVE_FAILED}, false}),
+        HostCase{"SaveFailed",
+                 "FTP Quorbit 12.0",
+                 true,
+                 Settings::kUnwritable,
+                 {kConfirm, kCancelRound},
+                 {IDS_ERR_SAVE_FAILED},
+                 false}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(HostInstallationTest, WithoutADirectoryTheModulesOwnIsInstalled) {

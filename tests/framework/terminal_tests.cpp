@@ -20,7 +20,11 @@ using fw::posix::FromTerminalText;
 using fw::posix::ToTerminalText;
 
 TEST(TerminalText, ConvertsWindows1252BothWaysAndRefusesWhatItCannotHold) {
-  EXPECT_EQ(ToTerminalText("Gr\xfc\xdf" "e \x80\r\nneu\x01\x81", "UTF-8"), "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac\nneu??");
+  EXPECT_EQ(ToTerminalText("Gr\xfc\xdf"
+                           "e \x80\r\nneu\x01\x81",
+                           "UTF-8"),
+            "Gr\xc3\xbc\xc3\x9f"
+            "e \xe2\x82\xac\nneu??");
   EXPECT_EQ(ToTerminalText("\xfc", "ISO-8859-15"), "\xfc");
   struct Case {
     const char* bytes;
@@ -28,7 +32,11 @@ TEST(TerminalText, ConvertsWindows1252BothWaysAndRefusesWhatItCannotHold) {
     bool storable;
     const char* text;
   };
-  for (const Case& c : {Case{"Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", "UTF-8", true, "Gr\xfc\xdf" "e \x80"},
+  for (const Case& c : {Case{"Gr\xc3\xbc\xc3\x9f"
+                             "e \xe2\x82\xac",
+                             "UTF-8", true,
+                             "Gr\xfc\xdf"
+                             "e \x80"},
                         Case{"\xa4", "ISO-8859-15", true, "\x80"},  // the euro sign
                         Case{"\xce\xa9", "UTF-8", false, ""},       // Omega
                         Case{"\xc3", "UTF-8", false, ""},           // cut in the middle
