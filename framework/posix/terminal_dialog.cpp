@@ -148,9 +148,9 @@ class TerminalForm {
       const std::string current =
           combo ? (control.selection >= 0 ? control.items[static_cast<std::size_t>(control.selection)] : "")
                 : control.text;
-      std::string question = prompt;
-      question.append(" [").append(current).append("]: ");
-      m_terminal.Write(question);
+      std::string line = prompt;
+      line.append(" [").append(current).append("]: ");
+      m_terminal.Write(line);
       std::string answer;
       const Terminal::Input input = m_terminal.ReadLine(answer);
       if (input == Terminal::Input::kEnd) return false;

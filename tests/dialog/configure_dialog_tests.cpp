@@ -49,85 +49,45 @@ TEST_P(ConfigureDialogTest, SavesWhatPassesTheChecksAndNothingElse) {
 
 const DialogRound kCancelRound{{}, -1, kCancel};
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ConfigureDialogTest,
-    ::testing::Values(
-        ConfigureCase{"EveryFieldIsSaved",
-                      false,
-                      nullptr,
-                      "",
-                      {{{{7000, "smtp.example.org"},
-                         {7001, "465"},
-                         {7002, "a@example.com,b@example.com"},
-                         {7003, "ftp@example.com"},
-                         {7004, "1000"},
-                         {7005,
-                          "Gr\xc3\xbc\xc3\x9f"
-                          "e \xe2\x82\xac"}},
-                        1,
-                        kOk}},
-                      {},
-                      "smtp.example.org|465|a@example.com,b@example.com|ftp@example.com|1000|1|Gr\xfc\xdf"
-                      "e \x80"},
-        // Each check in its order; the dialog stays open after each message.
-        ConfigureCase{"ChecksInTheirOrder",
-                      false,
-                      nullptr,
-                      "",
-                      {{{}, -1, kOk},
-                       {{{7000, "smtp.example"}}, -1, kOk},
-                       {{{7002, "a@example.com, b@example.com"}}, -1, kOk},
-                       {{{7003, "ftp@example.com"}}, -1, kOk},
-                       {{{7002, "a@example.com,b@example.com"}, {7003, "ftp.example.com"}}, -1, kOk},
-                       {{{7001, "0"}, {7003, "ftp@example.com"}}, -1, kOk},
-                       {{{7001, "65536"}}, -1, kOk},
-                       {{{7001, "25x"}}, -1, kOk},
-                       {{{7001, "65535"}, {7004, "1001"}}, -1, kOk},
-                       {{{7004, "0"}}, -1, kOk}},
-                      {Seen(IDS_ERR_NO_SMTP_SERVER), Seen(IDS_ERR_NO_DELIVER_TO), Seen(IDS_ERR_NO_FROM_EMAIL),
-                       Seen(IDS_ERR_BAD_ADDRESS), Seen(IDS_ERR_BAD_ADDRESS), Range(1, 65535), Range(1, 65535),
-                       Range(1, 65535), Range(0, 1000)},
-                      "smtp.example|65535|a@example.com,b@example.com|ftp@example.com|0|0|"},
-        ConfigureCase{"CancelAfterEdits", false, "Main", kSeed, {{{{7000, "other.example"}}, -1, kCancel}}, {}, kSeed},
-        ConfigureCase{"ChoiceOutsideTheListShowsTheFirst",
-                      false,
-                      "Main",
-                      "seed.example|2525|ops@example.com|ftp@example.com|100|7|",
-                      {{{}, -1, kOk}},
-                      {},
-                      "seed.example|2525|ops@example.com|ftp@example.com|100|0|"},
-        // The terminal refuses such a text at once and keeps the old one; Windows refuses it on
-        // OK. Either way nothing of it is stored.
-        ConfigureCase{"TooLongText",
-                      false,
-                      nullptr,
-                      kSeed,
-                      {{{{7005, std::string(2048, 'x')}}, -1, kOk}, kCancelRound},
-                      {AsSeen(fw::FormatId(FW_IDS_TEXT_TOO_LONG, 2047))},
-                      kSeed},
-        ConfigureCase{"LongestText",
-                      false,
-                      nullptr,
-                      kSeed,
-                      {{{{7005, std::string(2047, 'x')}}, -1, kOk}},
-                      {},
-                      "seed.example|2525|ops@example.com|ftp@example.com|100|0|" + std::string(2047, 'x')},
-        ConfigureCase{"TextWindows1252CannotHold",
-                      false,
-                      nullptr,
-                      kSeed,
-                      {{{{7005, "\xce\xa9"}}, -1, kOk}, kCancelRound},
-                      {Seen(FW_IDS_TEXT_NOT_STORABLE)},
-                      kSeed},
-        ConfigureCase{
-            "FailedSave",
-            true,
-            nullptr,
-            "",
-            {{{{7000, "smtp.example"}, {7002, "ops@example.com"}, {7003, "ftp@example.com"}}, -1, kOk}, kCancelRound},
-            {Seen(IDS_ERR_SAVE_FAILED)},
-            kEmpty}),
+DialogRound Ok(std::vector<std::pair<int, std::string>> typed, int pick = -1) {
+  return {std::move(typed), pick, kOk};
+}
+
+const std::string kLong(2047, 'x');
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, ConfigureDialogTest, ::testing::Values(
+    ConfigureCase{"EveryFieldIsSaved", false, nullptr, "",
+        {Ok({{7000, "smtp.example.org"}, {7001, "465"}, {7002, "a@example.com,b@example.com"},
+             {7003, "ftp@example.com"}, {7004, "1000"}, {7005, "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac"}}, 1)},
+        {}, "smtp.example.org|465|a@example.com,b@example.com|ftp@example.com|1000|1|Gr\xfc\xdf" "e \x80"},
+    // Each check in its order; the dialog stays open after each message.
+    ConfigureCase{"ChecksInTheirOrder", false, nullptr, "",
+        {Ok({}), Ok({{7000, "smtp.example"}}), Ok({{7002, "a@example.com, b@example.com"}}),
+         Ok({{7003, "ftp@example.com"}}), Ok({{7002, "a@example.com,b@example.com"}, {7003, "ftp.example.com"}}),
+         Ok({{7001, "0"}, {7003, "ftp@example.com"}}), Ok({{7001, "65536"}}), Ok({{7001, "25x"}}),
+         Ok({{7001, "65535"}, {7004, "1001"}}), Ok({{7004, "0"}})},
+        {Seen(IDS_ERR_NO_SMTP_SERVER), Seen(IDS_ERR_NO_DELIVER_TO), Seen(IDS_ERR_NO_FROM_EMAIL),
+         Seen(IDS_ERR_BAD_ADDRESS), Seen(IDS_ERR_BAD_ADDRESS), Range(1, 65535), Range(1, 65535), Range(1, 65535),
+         Range(0, 1000)},
+        "smtp.example|65535|a@example.com,b@example.com|ftp@example.com|0|0|"},
+    ConfigureCase{"CancelAfterEdits", false, "Main", kSeed, {{{{7000, "other.example"}}, -1, kCancel}}, {}, kSeed},
+    ConfigureCase{"ChoiceOutsideTheListShowsTheFirst", false, "Main",
+        "seed.example|2525|ops@example.com|ftp@example.com|100|7|", {Ok({})}, {},
+        "seed.example|2525|ops@example.com|ftp@example.com|100|0|"},
+    // The terminal refuses these texts at once and keeps the old one; Windows refuses them on
+    // OK. Either way nothing of them is stored.
+    ConfigureCase{"TooLongText", false, nullptr, kSeed, {Ok({{7005, kLong + "x"}}), kCancelRound},
+        {AsSeen(fw::FormatId(FW_IDS_TEXT_TOO_LONG, 2047))}, kSeed},
+    ConfigureCase{"TextWindows1252CannotHold", false, nullptr, kSeed, {Ok({{7005, "\xce\xa9"}}), kCancelRound},
+        {Seen(FW_IDS_TEXT_NOT_STORABLE)}, kSeed},
+    ConfigureCase{"LongestText", false, nullptr, kSeed, {Ok({{7005, kLong}})}, {},
+        "seed.example|2525|ops@example.com|ftp@example.com|100|0|" + kLong},
+    ConfigureCase{"FailedSave", true, nullptr, "",
+        {Ok({{7000, "smtp.example"}, {7002, "ops@example.com"}, {7003, "ftp@example.com"}}), kCancelRound},
+        {Seen(IDS_ERR_SAVE_FAILED)}, kEmpty}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 TEST_F(DialogTest, ScopeTextTellsWhetherTheSettingsAreAProfilesOrGlobal) {
   for (const char* profile : {static_cast<const char*>(nullptr), "Main"}) {

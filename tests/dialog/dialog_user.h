@@ -20,29 +20,6 @@ struct DialogRound {
   int press = 1;                                   // the button
 };
 
-class DialogUser {
- public:
-  explicit DialogUser(std::vector<DialogRound> rounds);
-  ~DialogUser();
-  DialogUser(const DialogUser&) = delete;
-  DialogUser& operator=(const DialogUser&) = delete;
-
-  // Ends the user's thread; call once the code under test has returned.
-  void Finish();
-
-  // The texts of the message boxes and notices seen, in Windows-1252 with "\n" line ends.
-  std::vector<std::string> Messages() const;
-  // The dialog's static texts when it was first shown; empty when no dialog was shown.
-  std::vector<std::string> DialogTexts() const;
-  // What did not go as the rounds said (no dialog came, an unexpected one did), or empty.
-  std::string Problem() const;
-
-  struct Impl;
-
- private:
-  std::unique_ptr<Impl> m_impl;
-};
-
 // A message text as the user sees it: "\r\n" as "\n".
 inline std::string AsSeen(std::string text) {
   std::erase(text, '\r');
@@ -64,6 +41,30 @@ class UserRecord {
   std::vector<std::string> m_messages;
   std::vector<std::string> m_dialogTexts;
   std::string m_problem;
+};
+
+class DialogUser {
+ public:
+  explicit DialogUser(std::vector<DialogRound> rounds);
+  ~DialogUser();
+  DialogUser(const DialogUser&) = delete;
+  DialogUser& operator=(const DialogUser&) = delete;
+
+  // Ends the user's thread; call once the code under test has returned.
+  void Finish();
+
+  // The texts of the message boxes and notices seen, in Windows-1252 with "\n" line ends.
+  std::vector<std::string> Messages() const { return m_record.Messages(); }
+  // The dialog's static texts when it was first shown; empty when no dialog was shown.
+  std::vector<std::string> DialogTexts() const { return m_record.DialogTexts(); }
+  // What did not go as the rounds said (no dialog came, an unexpected one did), or empty.
+  std::string Problem() const { return m_record.Problem(); }
+
+  struct Impl;  // the backend's user, which fills the record
+
+ private:
+  UserRecord m_record;
+  std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace qbtest

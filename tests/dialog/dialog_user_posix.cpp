@@ -5,7 +5,6 @@
 #if !defined(_WIN32)
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -35,43 +34,34 @@ const std::map<std::string, int> kQuestions = {
 const char* const kButtonQuestion = "OK / Abbrechen / Hilfe [";
 const std::map<int, std::string> kButtons = {{1, "OK"}, {2, "Abbrechen"}, {7008, "Hilfe"}};
 
-// UTF-8 as Windows-1252; what it cannot hold becomes '?'.
-std::string FromUtf8(const std::string& utf8) {
-  iconv_t cd = iconv_open("WINDOWS-1252//TRANSLIT", "UTF-8");
-  std::string out(utf8.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  std::size_t inLeft = utf8.size();
-  char* outPtr = out.data();
-  std::size_t outLeft = out.size();
-  while (inLeft > 0 && iconv(cd, &in, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) {
-    *outPtr++ = '?';
-    --outLeft;
-    ++in;
-    --inLeft;
-  }
-  iconv_close(cd);
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
+// The lines of the terminal's UTF-8 output, as Windows-1252.
+std::vector<std::string> Lines(const std::string& output) {
   std::vector<std::string> lines;
   std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
+  for (std::size_t end = 0; end != std::string::npos; start = end + 1) {
+    end = output.find('\n', start);
+    std::string line;
+    if (!fw::posix::FromTerminalText(output.substr(start, end - start), "UTF-8", line)) line = "(not Windows-1252)";
+    lines.push_back(line);
   }
-  lines.push_back(text.substr(start));
   return lines;
 }
 
 }  // namespace
 
 struct DialogUser::Impl {
-  explicit Impl(std::vector<DialogRound> plan) : rounds(std::move(plan)), environment("LC_ALL", "C.UTF-8") {
+  Impl(std::vector<DialogRound> plan, UserRecord& user)
+      : rounds(std::move(plan)), record(user), environment("LC_ALL", "C.UTF-8") {
     master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-    fw::posix::testing::UseTerminal(terminal);
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+      terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    }
+    // Never the terminal the tests were started from.
+    fw::posix::testing::UseTerminal(terminal >= 0 ? terminal : fw::posix::testing::kNoTerminal);
+    if (terminal < 0) {
+      record.AddProblem("no pseudo-terminal");
+      return;
+    }
     thread = std::thread([this] { Run(); });
   }
 
@@ -85,7 +75,7 @@ struct DialogUser::Impl {
   void Answer(const std::string& utf8) {
     const std::string line = utf8 + "\n";
     if (write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size())) record.AddProblem("cannot type");
-    echo = FromUtf8(utf8);
+    echo = Lines(utf8).front();
   }
 
   std::string AnswerQuestion(int id) {
@@ -173,7 +163,7 @@ struct DialogUser::Impl {
         if (buffer[i] != '\r') output += buffer[i];
       }
       if (output.size() >= 3 && output.compare(output.size() - 3, 3, "]: ") == 0) {
-        Respond(FromUtf8(output));
+        Respond(output);
         output.clear();
       }
     }
@@ -185,35 +175,25 @@ struct DialogUser::Impl {
   }
 
   std::vector<DialogRound> rounds;
+  UserRecord& record;
   std::size_t next = 0;
   ScopedEnv environment;
   int master = -1;
   int terminal = -1;
   std::optional<std::string> echo;  // the last answer, which the terminal echoes
   std::string boxCaption = fw::AfxGetAppName();
-  UserRecord record;
   std::atomic<bool> stop{false};
   std::thread thread;
 };
 
-DialogUser::DialogUser(std::vector<DialogRound> rounds) : m_impl(std::make_unique<Impl>(std::move(rounds))) {}
+DialogUser::DialogUser(std::vector<DialogRound> rounds) : m_impl(std::make_unique<Impl>(std::move(rounds), m_record)) {}
 
-DialogUser::~DialogUser() = default;
+DialogUser::~DialogUser() {
+  Finish();
+}
 
 void DialogUser::Finish() {
   m_impl->Finish();
-}
-
-std::vector<std::string> DialogUser::Messages() const {
-  return m_impl->record.Messages();
-}
-
-std::vector<std::string> DialogUser::DialogTexts() const {
-  return m_impl->record.DialogTexts();
-}
-
-std::string DialogUser::Problem() const {
-  return m_impl->record.Problem();
 }
 
 }  // namespace qbtest

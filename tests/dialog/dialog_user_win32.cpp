@@ -34,7 +34,8 @@ std::string TextOf(HWND window, int id) {
 }  // namespace
 
 struct DialogUser::Impl {
-  explicit Impl(std::vector<DialogRound> plan) : rounds(std::move(plan)), thread([this] { Run(); }) {}
+  Impl(std::vector<DialogRound> plan, UserRecord& user)
+      : rounds(std::move(plan)), record(user), thread([this] { Run(); }) {}
 
   HWND Find(const char* caption) const {
     HWND window = FindWindowA("#32770", caption);
@@ -134,14 +135,14 @@ struct DialogUser::Impl {
   }
 
   std::vector<DialogRound> rounds;
-  UserRecord record;
+  UserRecord& record;
   std::string boxCaption = fw::AfxGetAppName();
   std::atomic<bool> stop{false};
   LPARAM markers = 0;
   std::thread thread;
 };
 
-DialogUser::DialogUser(std::vector<DialogRound> rounds) : m_impl(std::make_unique<Impl>(std::move(rounds))) {}
+DialogUser::DialogUser(std::vector<DialogRound> rounds) : m_impl(std::make_unique<Impl>(std::move(rounds), m_record)) {}
 
 DialogUser::~DialogUser() {
   Finish();
@@ -149,18 +150,6 @@ DialogUser::~DialogUser() {
 
 void DialogUser::Finish() {
   m_impl->Finish();
-}
-
-std::vector<std::string> DialogUser::Messages() const {
-  return m_impl->record.Messages();
-}
-
-std::vector<std::string> DialogUser::DialogTexts() const {
-  return m_impl->record.DialogTexts();
-}
-
-std::string DialogUser::Problem() const {
-  return m_impl->record.Problem();
 }
 
 }  // namespace qbtest

@@ -84,29 +84,21 @@ TEST_P(InstallTest, StartsTheHostWithTheInstallSwitchOnlyWhenEverythingFits) {
   EXPECT_EQ(Stored(nullptr).starts_with("stored.example|"), c.settings == Settings::kComplete);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, InstallTest,
-    ::testing::Values(
-        HostCase{"Version11_3", "FTP Quorbit 11.3", true, Settings::kNone, {kConfirm}, {}, true},
-        HostCase{"NameWithoutBlank", "12.5", true, Settings::kNone, {kConfirm}, {}, true},
-        HostCase{"NoUninstallEntry", nullptr, true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_NOT_FOUND}, false},
-        HostCase{"Version11_2", "FTP Quorbit 11.2", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
-        HostCase{
-            "VersionNoNumber", "FTP Quorbit Pro", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
-        HostCase{
-            "TrailingBlank", "FTP Quorbit 12.0 ", true, Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
-        HostCase{
-            "HostProgramMissing", "FTP Quorbit 12.0", false, Settings::kNone, {kConfirm}, {IDS_ERR_INSTALL}, false},
-        HostCase{"DialogCancelled", "FTP Quorbit 12.0", true, Settings::kNone, {kCancelRound}, {}, false},
-        HostCase{"SettingsComplete", "FTP Quorbit 12.0", true, Settings::kComplete, {}, {}, false},
-        HostCase{"SaveFailed",
-                 "FTP Quorbit 12.0",
-                 true,
-                 Settings::kUnwritable,
-                 {kConfirm, kCancelRound},
-                 {IDS_ERR_SAVE_FAILED},
-                 false}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, InstallTest, ::testing::Values(
+    HostCase{"Version11_3",        "FTP Quorbit 11.3",  true,  Settings::kNone, {kConfirm}, {}, true},
+    HostCase{"NameWithoutBlank",   "12.5",              true,  Settings::kNone, {kConfirm}, {}, true},
+    HostCase{"NoUninstallEntry",   nullptr,             true,  Settings::kNone, {kConfirm}, {IDS_ERR_HOST_NOT_FOUND}, false},
+    HostCase{"Version11_2",        "FTP Quorbit 11.2",  true,  Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
+    HostCase{"VersionNoNumber",    "FTP Quorbit Pro",   true,  Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
+    HostCase{"TrailingBlank",      "FTP Quorbit 12.0 ", true,  Settings::kNone, {kConfirm}, {IDS_ERR_HOST_VERSION}, false},
+    HostCase{"HostProgramMissing", "FTP Quorbit 12.0",  false, Settings::kNone, {kConfirm}, {IDS_ERR_INSTALL}, false},
+    HostCase{"DialogCancelled",    "FTP Quorbit 12.0",  true,  Settings::kNone, {kCancelRound}, {}, false},
+    HostCase{"SettingsComplete",   "FTP Quorbit 12.0",  true,  Settings::kComplete, {}, {}, false},
+    HostCase{"SaveFailed",         "FTP Quorbit 12.0",  true,  Settings::kUnwritable, {kConfirm, kCancelRound},
+             {IDS_ERR_SAVE_FAILED}, false}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 TEST_F(HostInstallationTest, WithoutADirectoryTheModulesOwnIsInstalled) {
   Play({"NullDirectory", "FTP Quorbit 12.0", true, Settings::kNone, {kConfirm}, {}, true},
@@ -126,16 +118,16 @@ TEST_P(UninstallTest, StartsTheHostWithTheUninstallSwitchAndAlwaysReturnsZero) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UninstallTest,
-    ::testing::Values(
-        HostCase{"Version11_3", "FTP Quorbit 11.3", true, Settings::kNone, {}, {}, true},
-        HostCase{"NoUninstallEntry", nullptr, true, Settings::kNone, {}, {}, false},
-        HostCase{"Version11_2", "FTP Quorbit 11.2", true, Settings::kNone, {}, {}, false},
-        HostCase{"VersionNoNumber", "FTP Quorbit Pro", true, Settings::kNone, {}, {}, false},
-        HostCase{"TrailingBlank", "FTP Quorbit 12.0 ", true, Settings::kNone, {}, {}, false},
-        HostCase{"HostProgramMissing", "FTP Quorbit 12.0", false, Settings::kNone, {}, {IDS_ERR_UNINSTALL}, false}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, UninstallTest, ::testing::Values(
+    HostCase{"Version11_3",        "FTP Quorbit 11.3",  true,  Settings::kNone, {}, {}, true},
+    HostCase{"NoUninstallEntry",   nullptr,             true,  Settings::kNone, {}, {}, false},
+    HostCase{"Version11_2",        "FTP Quorbit 11.2",  true,  Settings::kNone, {}, {}, false},
+    HostCase{"VersionNoNumber",    "FTP Quorbit Pro",   true,  Settings::kNone, {}, {}, false},
+    HostCase{"TrailingBlank",      "FTP Quorbit 12.0 ", true,  Settings::kNone, {}, {}, false},
+    HostCase{"HostProgramMissing", "FTP Quorbit 12.0",  false, Settings::kNone, {}, {IDS_ERR_UNINSTALL}, false}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace qbtest
