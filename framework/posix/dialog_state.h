@@ -35,8 +35,10 @@ struct CDialog::Impl {
 
 namespace posix {
 
+class Terminal;
+
 // Asks the running modal dialog on the terminal until it has ended (see terminal_dialog.cpp).
-void AskOnTerminal(CDialog& dialog, CDialog::Impl& state, class Terminal& terminal);
+void AskOnTerminal(CDialog& dialog, CDialog::Impl& state, Terminal& terminal);
 
 }  // namespace posix
 }  // namespace fw
