@@ -1,27 +1,22 @@
-// The exported entry points for sessions and profiles. Each runs its body inside Guarded, so
-// that no exception reaches the host, and forwards to the application object or the session.
+// The exported entry points. Each runs its body inside Guarded, so that no exception reaches
+// the host, and forwards to the application object, the session, the configuration dialog or
+// the installation into the host.
 #include "addon/exports.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "addon/HostInstallation.h"
 #include "addon/NotifyAddOnApp.h"
+#include "addon/export_guard.h"
 #include "framework/strings.h"
 #include "journal/NotifySession.h"
 #include "resource.h"
 #include "settings/NotifyConfig.h"
+#include "settings/QBNotifyConfigureDlg.h"
 
 namespace {
-
-template <typename Body>
-void Guarded(Body&& body) noexcept {
-  try {
-    body();
-  } catch (...) {
-    // Nothing is reported to the host.
-  }
-}
 
 // Runs `handler` on the live session of hSession; an unknown handle or a null entry is ignored.
 template <typename Handler>
@@ -142,4 +137,20 @@ QB_EXPORT void QB_STDCALL QBAddOnLogResponse(void* hSession, const char* pszLine
 
 QB_EXPORT void QB_STDCALL QBAddOnLogStatus(void* hSession, const char* pszLine, int bError) {
   WithSession(hSession, [&](CNotifySession& session) { session.LogStatus(pszLine, bError != 0); });
+}
+
+QB_EXPORT void QB_STDCALL QBAddOnConfigure(const char* pszProfile) {
+  Guarded([&] {
+    CQBNotifyConfigureDlg dialog(pszProfile, false, nullptr);
+    dialog.DoModal();
+  });
+}
+
+QB_EXPORT void QB_STDCALL QBAddOnInstall(const char* pszAddOnDir) {
+  Guarded([&] { InstallIntoHost(pszAddOnDir); });
+}
+
+QB_EXPORT int QB_STDCALL QBAddOnUninstall(unsigned /*nUnused1*/, unsigned /*nUnused2*/) {
+  Guarded([] { UninstallFromHost(); });
+  return 0;
 }

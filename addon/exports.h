@@ -1,6 +1,6 @@
-// The module's exported entry points for sessions and profiles, as the host calls them.
-// Every text is a NUL-terminated Windows-1252 string owned by the host (null reads as empty);
-// hSession is the host's opaque session handle. Only QBAddOnCanUnload returns a value.
+// The module's exported entry points, as the host calls them. Every text is a NUL-terminated
+// Windows-1252 string owned by the host (null reads as empty); hSession is the host's opaque
+// session handle. Only QBAddOnCanUnload and QBAddOnUninstall (always 0) return a value.
 #pragma once
 
 #include "framework/export.h"
@@ -9,6 +9,13 @@ QB_EXPORT void QB_STDCALL QBAddOnName(char* pszBuffer, int nBufferSize);
 QB_EXPORT int QB_STDCALL QBAddOnCanUnload();
 QB_EXPORT void QB_STDCALL QBAddOnProfileNameChange(const char* pszOldProfile, const char* pszNewProfile);
 QB_EXPORT void QB_STDCALL QBAddOnProfileDeleted(const char* pszProfile);
+// Runs the configuration dialog for the profile (null or empty: the global configuration).
+QB_EXPORT void QB_STDCALL QBAddOnConfigure(const char* pszProfile);
+// Adds the add-on to the host: pszAddOnDir is the module's directory without a trailing
+// separator (null: the module's own directory).
+QB_EXPORT void QB_STDCALL QBAddOnInstall(const char* pszAddOnDir);
+// Removes the add-on from the host. Neither argument is read.
+QB_EXPORT int QB_STDCALL QBAddOnUninstall(unsigned nUnused1, unsigned nUnused2);
 
 QB_EXPORT void QB_STDCALL QBAddOnSessionCreate(void* hSession, const char* pszProfile);
 QB_EXPORT void QB_STDCALL QBAddOnSessionDestroy(void* hSession);

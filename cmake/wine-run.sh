@@ -5,8 +5,9 @@
 # Prefix: $WINEPREFIX, else $QB_WINE_PREFIX (the build tree's own, set by the toolchain file, so
 # that test runs of different build trees do not share a registry), else a per-user prefix in
 # $TMPDIR. The per-user prefix is made once and is the template that the others are copied
-# from: crashes end the program instead of starting a debugger, and windows need no display
-# (unless QB_WINE_DISPLAY is set when it is made).
+# from: crashes end the program instead of starting a debugger, and windows need no display.
+# With QB_WINE_DISPLAY set, a copied prefix draws its windows on $DISPLAY instead (the dialog
+# tests, cmake/wine-display-run.sh).
 #
 # The wineserver and Wine's system processes are started detached from the caller's pipes;
 # otherwise they hold CTest's output pipe open and CTest waits for them.
@@ -26,9 +27,7 @@ make_template() {
   quiet wineboot -i || true
   quiet $WINE reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f
   quiet $WINE reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 1 /f
-  if [ -z "$QB_WINE_DISPLAY" ]; then
-    quiet $WINE reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
-  fi
+  quiet $WINE reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
   quiet $WINE reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
   quiet wineserver -k || true
   quiet wineserver -w || true  # the registry is saved once the server has ended
@@ -52,6 +51,12 @@ make_prefix() {
     cp -al "$template" "$1"
     rm -f "$1/wineserver"
     for file in "$1"/*.reg; do cp --remove-destination "$template/${file##*/}" "$file"; done
+    if [ -n "$QB_WINE_DISPLAY" ]; then
+      # The copy draws its windows: without the template's null graphics driver.
+      WINEPREFIX="$1" DISPLAY= quiet $WINE reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f || true
+      WINEPREFIX="$1" quiet wineserver -k || true
+      WINEPREFIX="$1" quiet wineserver -w || true
+    fi
   fi
 }
 

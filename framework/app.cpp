@@ -61,6 +61,16 @@ CWinApp* AfxGetApp() {
   return g_app.load();
 }
 
+std::string AfxGetAppName() {
+  const CWinApp* app = g_app.load();
+  if (app == nullptr) return {};
+  // The help-file path is the module path with its extension replaced by ".HLP".
+  const std::string& path = app->HelpFilePath();
+  const std::size_t nameStart = path.find_last_of("/\\") + 1;  // npos + 1 == 0
+  const std::size_t dot = path.rfind('.');
+  return path.substr(nameStart, dot != std::string::npos && dot >= nameStart ? dot - nameStart : std::string::npos);
+}
+
 bool InModuleDetach() {
   return g_inModuleDetach.load();
 }

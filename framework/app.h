@@ -38,6 +38,10 @@ class CWinApp {
 // The module's application object, or null before it is constructed.
 CWinApp* AfxGetApp();
 
+// The application's name, the caption of its message boxes: the module's file name without
+// its extension ("QBNotifyAddOn"); empty while no module path is known.
+std::string AfxGetAppName();
+
 // Path separator and the extension that the add-on gives its module path.
 #if defined(_WIN32)
 inline constexpr char kPathSeparator = '\\';

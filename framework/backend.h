@@ -23,6 +23,10 @@ std::FILE* OpenFile(const std::string& path, unsigned flags, CFileException::Cau
 // Loads string `id` (at most 65535) of the module's own string table as Windows-1252 bytes.
 bool LoadModuleString(unsigned id, std::string& text);
 
+// Loads the dialog-initialisation data (resource type 240) of dialog template `templateId`
+// from the module's own resources; false when it has none.
+bool LoadDialogInitData(unsigned templateId, std::string& data);
+
 // The system's millisecond tick count.
 std::uint32_t TickCount();
 

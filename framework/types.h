@@ -18,6 +18,7 @@ using HANDLE = void*;
 inline constexpr UINT kWmDestroy = 0x0002;
 inline constexpr UINT kWmClose = 0x0010;
 inline constexpr UINT kWmQuit = 0x0012;
+inline constexpr UINT kWmSetIcon = 0x0080;  // wParam kIconSmall or kIconBig, lParam the icon
 inline constexpr UINT kWmNcDestroy = 0x0082;
 inline constexpr UINT kWmInitDialog = 0x0110;
 inline constexpr UINT kWmCommand = 0x0111;
@@ -27,6 +28,10 @@ inline constexpr UINT kWmUser = 0x0400;
 // Dialog command ids.
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
+
+inline constexpr WPARAM kIconSmall = 0;
+inline constexpr WPARAM kIconBig = 1;
+inline constexpr UINT kBnClicked = 0;  // the notification code of a button's kWmCommand
 
 inline constexpr std::uint16_t LoWord(std::uintptr_t v) {
   return static_cast<std::uint16_t>(v & 0xFFFF);

@@ -2,11 +2,19 @@
 // dialog made from a dialog template of the module's resources. Messages for a window are
 // dispatched on the thread that created it.
 //
-// Windows: real windows (CreateDialogParamA and a window procedure). Elsewhere: an object
-// registered with its thread's message loop that receives the same messages (kWmInitDialog,
-// kWmCommand, kWmClose, kWmDestroy, kWmNcDestroy and posted user messages); nothing is drawn.
+// Windows: real windows (CreateDialogParamA, DialogBoxParamW and a window procedure).
+// Elsewhere: an object registered with its thread's message loop that receives the same
+// messages (kWmInitDialog, kWmCommand, kWmClose, kWmDestroy, kWmNcDestroy and posted user
+// messages); nothing is drawn, and a modal dialog is asked on the terminal.
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/data_exchange.h"
 #include "framework/types.h"
 
 namespace fw {
@@ -54,22 +62,59 @@ class CWnd {
 
 class CDialog : public CWnd {
  public:
-  explicit CDialog(UINT templateId, CWnd* parent = nullptr) : m_nTemplateId(templateId), m_pParent(parent) {}
+  explicit CDialog(UINT templateId, CWnd* parent = nullptr);
+  ~CDialog() override;
 
   // Creates the modeless dialog from its template on the calling thread, hidden unless the
   // template says otherwise; returns once kWmInitDialog was handled.
   bool Create();
+  // Runs the dialog modally on the calling thread and returns the result given to EndDialog:
+  // kIdCancel when the dialog cannot be shown (no terminal), -1 when it cannot be made.
+  // Windows: a modal dialog box from the module's template. Elsewhere: the same dialog asked
+  // on the terminal (framework/posix/terminal_dialog.cpp says how).
+  int DoModal();
+  // Ends the modal dialog with `result` once the current message has been handled.
+  void EndDialog(int result);
 
+  // Base: adds the template's initial list items to their combo boxes, then moves the fields
+  // into the controls (UpdateData(false)). True lets the system set the focus.
   virtual bool OnInitDialog();
-  virtual void OnOK();      // modeless: hides nothing, ends nothing; modal: ends with kIdOk
-  virtual void OnCancel();  // modeless: as OnOK; modal: ends with kIdCancel
+  virtual void OnOK();      // modal: UpdateData(true), then EndDialog(kIdOk); modeless: nothing
+  virtual void OnCancel();  // modal: EndDialog(kIdCancel); modeless: nothing
+
+  // Moves the fields of DataExchangeTable() into the controls (false) or, with their checks,
+  // from the controls into the fields (true); false when a check failed.
+  bool UpdateData(bool saveAndValidate = true);
+
+  // The dialog's controls, by id, on the dialog's thread. Texts are Windows-1252; GetDlgItemText
+  // is false when there is no such control or its text holds a character that Windows-1252
+  // cannot hold.
+  bool GetDlgItemText(int id, std::string& text) const;
+  void SetDlgItemText(int id, std::string_view text);
+  void LimitText(int id, std::size_t maxLength);  // 0: no limit
+  int AddComboString(int id, std::string_view text);
+  int GetComboSelection(int id) const;  // -1: none
+  void SetComboSelection(int id, int index);
+  void GotoDlgCtrl(int id);  // moves the focus to the control (and selects an edit's text)
+
+  struct Impl;
 
  protected:
-  // Routes kWmInitDialog to OnInitDialog and kWmCommand with kIdOk/kIdCancel to OnOK/OnCancel.
+  // Routes kWmInitDialog to OnInitDialog, kWmCommand with kIdOk/kIdCancel to OnOK/OnCancel and,
+  // in a modal dialog, kWmClose to OnCancel.
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  // The rows of data exchange (framework/data_exchange.h); the base has none.
+  virtual std::vector<DataExchangeField> DataExchangeTable();
+
+  bool IsModal() const;
 
   UINT m_nTemplateId;
   CWnd* m_pParent;
+
+ private:
+  void AddInitialListItems();
+
+  std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace fw

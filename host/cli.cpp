@@ -51,6 +51,31 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   return RunScripts(args[first], scripts, trace, out, err);
 }
 
+// "configure <module> [profile]", "install <module> <dir>", "uninstall <module>": one call of
+// the export, as the host makes it.
+int Setup(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  struct Form {
+    const char* command;
+    std::size_t required, allowed;  // arguments after the module
+    const char* usage;
+  };
+  static const Form kForms[] = {
+      {"configure", 0, 1, " [<profile>]"}, {"install", 1, 1, " <add-on directory>"}, {"uninstall", 0, 0, ""}};
+  const Form* form = nullptr;
+  for (const Form& candidate : kForms) {
+    if (args[0] == candidate.command) form = &candidate;
+  }
+  if (form == nullptr || args.size() < 2 + form->required || args.size() > 2 + form->allowed) {
+    throw UsageError("usage: qbhost " + args[0] + " <module>" + (form ? form->usage : ""));
+  }
+  ScriptCommand call;
+  call.def = FindCommand(args[0]);
+  call.file = "qbhost " + args[0];
+  call.source = args[0];
+  for (std::size_t i = 2; i < args.size(); ++i) call.args.push_back(ScriptArg{0, 0, args[i]});
+  return RunCommands(args[1], {call}, false, out, err);
+}
+
 int Reg(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (args.size() < 2) throw UsageError("reg needs a command: import, export, query, set or delete");
   const std::string& command = args[1];
@@ -120,6 +145,9 @@ int Reg(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 std::string UsageText() {
   std::string text =
       "usage: qbhost run [--trace] <module> <script>...   replay session scripts (\"-\": standard input)\n"
+      "       qbhost configure <module> [<profile>]        the configuration dialog (global without a profile)\n"
+      "       qbhost install <module> <add-on directory>   install the add-on into the host\n"
+      "       qbhost uninstall <module>                    remove the add-on from the host; prints 0\n"
       "       qbhost reg import <file.reg>...              apply REGEDIT4 files (Windows-1252)\n"
       "       qbhost reg export <file.reg|-> <key>         write a key and its subtree\n"
       "       qbhost reg query <key> [<value>]             show a key's values and subkeys, or one value\n"
@@ -144,6 +172,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     if (args[0] == "run") return Run(args, out, err);
     if (args[0] == "reg") return Reg(args, out, err);
+    if (args[0] == "configure" || args[0] == "install" || args[0] == "uninstall") return Setup(args, out, err);
     throw UsageError("unknown command '" + args[0] + "'");
   } catch (const UsageError& e) {
     err << "qbhost: " << e.what() << " (qbhost --help shows the usage)" << std::endl;

@@ -214,6 +214,11 @@ int RunScripts(const std::string& modulePath, const std::vector<std::string>& sc
     return kExitUsage;
   }
 
+  return RunCommands(modulePath, commands, trace, out, err);
+}
+
+int RunCommands(const std::string& modulePath, const std::vector<ScriptCommand>& commands, bool trace,
+                std::ostream& out, std::ostream& err) {
   fw::LoadedModule module;
   std::string loadError;
   if (!module.Load(modulePath, loadError)) {

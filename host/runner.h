@@ -88,4 +88,8 @@ std::string DataDirectoryOf(const std::string& modulePath);
 int RunScripts(const std::string& modulePath, const std::vector<std::string>& scriptPaths, bool trace,
                std::ostream& out, std::ostream& err);
 
+// The same for commands made by the caller: "qbhost configure", "install" and "uninstall".
+int RunCommands(const std::string& modulePath, const std::vector<ScriptCommand>& commands, bool trace,
+                std::ostream& out, std::ostream& err);
+
 }  // namespace qbhost

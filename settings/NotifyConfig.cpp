@@ -63,18 +63,20 @@ void CNotifyConfig::Load() {
   }
 }
 
-void CNotifyConfig::Save() const {
+bool CNotifyConfig::Save() const {
   const std::string key = GetRegistryKey(false);
   const CNotifyRegistry& registry = Registry();
   const fw::HKEY root = fw::HKeyUsers();
-  registry.WriteRegString(root, key.c_str(), kValueSmtpServer, m_strSmtpServer.c_str());
-  registry.WriteRegDword(root, key.c_str(), kValueSmtpPort, static_cast<std::uint32_t>(m_nSmtpPort));
-  registry.WriteRegString(root, key.c_str(), kValueDeliverTo, m_strDeliverTo.c_str());
-  registry.WriteRegString(root, key.c_str(), kValueFromEmail, m_strFromEmail.c_str());
-  registry.WriteRegDword(root, key.c_str(), kValueLogLines, static_cast<std::uint32_t>(m_nLogLines));
-  registry.WriteRegDword(root, key.c_str(), kValueNotifyWhen, static_cast<std::uint32_t>(m_nNotifyWhen));
-  registry.WriteRegString(root, key.c_str(), kValueSubject, m_strSubject.c_str());
+  // Every value is attempted, in order, even after one has failed.
+  bool bSaved = registry.WriteRegString(root, key.c_str(), kValueSmtpServer, m_strSmtpServer.c_str());
+  bSaved &= registry.WriteRegDword(root, key.c_str(), kValueSmtpPort, static_cast<std::uint32_t>(m_nSmtpPort));
+  bSaved &= registry.WriteRegString(root, key.c_str(), kValueDeliverTo, m_strDeliverTo.c_str());
+  bSaved &= registry.WriteRegString(root, key.c_str(), kValueFromEmail, m_strFromEmail.c_str());
+  bSaved &= registry.WriteRegDword(root, key.c_str(), kValueLogLines, static_cast<std::uint32_t>(m_nLogLines));
+  bSaved &= registry.WriteRegDword(root, key.c_str(), kValueNotifyWhen, static_cast<std::uint32_t>(m_nNotifyWhen));
+  bSaved &= registry.WriteRegString(root, key.c_str(), kValueSubject, m_strSubject.c_str());
   if (CNotifyAddOnApp* app = CNotifyAddOnApp::Get()) app->ReloadSessions(m_strProfile.c_str());
+  return bSaved;
 }
 
 bool CNotifyConfig::IsComplete() const {

@@ -17,7 +17,8 @@ class CNotifyConfig {
   // Reads the profile's key and, when it yields no SMTP server, the global key over it.
   void Load();
   // Writes the seven values to the record's key and reloads the live sessions concerned.
-  void Save() const;
+  // Returns whether every value was written.
+  bool Save() const;
   // Server given, port 1..65535, recipient and sender given.
   bool IsComplete() const;
 

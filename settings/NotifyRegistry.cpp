@@ -130,21 +130,22 @@ std::uint32_t CNotifyRegistry::ReadRegDword(fw::HKEY hRoot, const char* pszKey, 
          static_cast<std::uint32_t>(buffer[2]) << 16 | static_cast<std::uint32_t>(buffer[3]) << 24;
 }
 
-void CNotifyRegistry::WriteRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName,
+bool CNotifyRegistry::WriteRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName,
                                      const char* pszValue) const {
   fw::RegKey key;
-  if (key.Create(hRoot, OrEmpty(pszKey)) != fw::kErrorSuccess) return;
+  if (key.Create(hRoot, OrEmpty(pszKey)) != fw::kErrorSuccess) return false;
   const char* value = OrEmpty(pszValue);
-  fw::RegSetValue(key.Get(), OrEmpty(pszName), fw::kRegSz, value, static_cast<std::uint32_t>(std::strlen(value) + 1));
+  return fw::RegSetValue(key.Get(), OrEmpty(pszName), fw::kRegSz, value,
+                         static_cast<std::uint32_t>(std::strlen(value) + 1)) == fw::kErrorSuccess;
 }
 
-void CNotifyRegistry::WriteRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName,
+bool CNotifyRegistry::WriteRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName,
                                     std::uint32_t dwValue) const {
   fw::RegKey key;
-  if (key.Create(hRoot, OrEmpty(pszKey)) != fw::kErrorSuccess) return;
+  if (key.Create(hRoot, OrEmpty(pszKey)) != fw::kErrorSuccess) return false;
   const unsigned char data[4] = {static_cast<unsigned char>(dwValue), static_cast<unsigned char>(dwValue >> 8),
                                  static_cast<unsigned char>(dwValue >> 16), static_cast<unsigned char>(dwValue >> 24)};
-  fw::RegSetValue(key.Get(), OrEmpty(pszName), fw::kRegDword, data, sizeof data);
+  return fw::RegSetValue(key.Get(), OrEmpty(pszName), fw::kRegDword, data, sizeof data) == fw::kErrorSuccess;
 }
 
 bool CNotifyRegistry::CopyRegistryTree(fw::HKEY hFrom, fw::HKEY hTo) const {

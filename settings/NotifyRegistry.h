@@ -1,5 +1,6 @@
 // CNotifyRegistry: the registry operations of the add-on, with its failure rules: a read that
-// fails gives the caller's default, a write that fails writes nothing, nothing is reported.
+// fails gives the caller's default, a write that fails writes nothing. Only the writes tell
+// whether they succeeded, so that a failed save is not taken for a saved one.
 // The application object derives from it, so other code reaches them through AfxGetApp().
 #pragma once
 
@@ -15,8 +16,8 @@ class CNotifyRegistry {
 
   std::string ReadRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszDefault) const;
   std::uint32_t ReadRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwDefault) const;
-  void WriteRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszValue) const;
-  void WriteRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwValue) const;
+  bool WriteRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszValue) const;
+  bool WriteRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwValue) const;
   // Copies every subkey (recursively), then every value, of hFrom into hTo. Returns whether
   // everything was copied.
   bool CopyRegistryTree(fw::HKEY hFrom, fw::HKEY hTo) const;

@@ -1,11 +1,16 @@
 // Windows of the posix backend: objects registered under an opaque handle with the message
 // loop of the thread that created them. Sent messages call the window procedure directly,
-// posted ones go through the loop; nothing is drawn.
+// posted ones go through the loop; nothing is drawn. A modal dialog is registered without a
+// loop and asked on the terminal.
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
+#include "framework/framework_res.h"
+#include "framework/posix/dialog_state.h"
 #include "framework/posix/event_loop.h"
+#include "framework/posix/terminal.h"
+#include "framework/strings.h"
 #include "framework/wnd.h"
 
 namespace fw {
@@ -44,14 +49,17 @@ WindowRegistry& Registry() {
   return *registry;
 }
 
-HWND Register(CWnd& window) {
-  posix::EventLoop& loop = posix::EventLoop::Current();
+// Registers a window of the calling thread, with the thread's message loop unless `withLoop`
+// is false (nothing can be posted to it then).
+HWND Register(CWnd& window, bool withLoop = true) {
+  posix::EventLoop* loop = withLoop ? &posix::EventLoop::Current() : nullptr;
   WindowRegistry& registry = Registry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   // Handles grow and are never reused, so a stale handle finds no window.
   registry.lastHandle += 0x10;
   HWND handle = reinterpret_cast<HWND>(registry.lastHandle);
-  registry.windows.emplace(handle, WindowEntry{&window, loop.shared_from_this(), &loop, std::this_thread::get_id()});
+  registry.windows.emplace(handle, WindowEntry{&window, loop != nullptr ? loop->shared_from_this() : nullptr, loop,
+                                               std::this_thread::get_id()});
   return handle;
 }
 
@@ -172,8 +180,18 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM, LPARAM) {
 
 void CWnd::PostNcDestroy() {}
 
+CDialog::CDialog(UINT templateId, CWnd* parent)
+    : m_nTemplateId(templateId), m_pParent(parent), m_impl(std::make_unique<Impl>()) {}
+
+CDialog::~CDialog() = default;
+
+bool CDialog::IsModal() const {
+  return m_impl->modal;
+}
+
 bool CDialog::Create() {
   if (m_hWnd != nullptr) return false;
+  m_impl->MakeControls(m_nTemplateId);
   const HWND handle = Register(*this);
   Backend::Attach(*this, handle);
   SendMessage(handle, kWmInitDialog, 0, 0);
@@ -181,14 +199,40 @@ bool CDialog::Create() {
   return OwnWindow(handle) != nullptr;
 }
 
-bool CDialog::OnInitDialog() {
-  return true;
+int CDialog::DoModal() {
+  if (m_hWnd != nullptr || m_impl->modal) return -1;
+  m_impl->MakeControls(m_nTemplateId);
+  if (m_impl->dialogTemplate == nullptr) return -1;
+  posix::Terminal terminal;
+  if (!terminal.Open()) {
+    posix::WriteError(FormatId(FW_IDS_TERMINAL_MISSING, m_impl->dialogTemplate->caption) + "\n");
+    return kIdCancel;
+  }
+  m_impl->modal = true;
+  m_impl->ended = false;
+  m_impl->result = kIdCancel;
+  const HWND handle = Register(*this, false);
+  Backend::Attach(*this, handle);
+  SendMessage(handle, kWmInitDialog, 0, 0);
+  if (!m_impl->ended) posix::AskOnTerminal(*this, *m_impl, terminal);
+  const int result = m_impl->result;
+  m_impl->modal = false;
+  DestroyWindow();
+  return result;
 }
-void CDialog::OnOK() {}
-void CDialog::OnCancel() {}
+
+void CDialog::EndDialog(int result) {
+  if (!m_impl->modal) return;
+  m_impl->ended = true;
+  m_impl->result = result;
+}
 
 LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kWmInitDialog) return OnInitDialog() ? 1 : 0;
+  if (message == kWmClose && IsModal()) {
+    OnCancel();
+    return 0;
+  }
   if (message == kWmCommand) {
     const int id = LoWord(wParam);
     if (id == kIdOk) {

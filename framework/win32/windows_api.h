@@ -13,6 +13,9 @@
 #include <shellapi.h>
 
 #undef CreateDirectory
+#undef GetDlgItemText
+#undef SetDlgItemText
+#undef ShellExecute
 #undef DeleteFile
 #undef GetTickCount
 #undef LoadString

@@ -1,10 +1,14 @@
-// CWnd and CDialog on Win32: modeless dialogs made with CreateDialogParamA from the module's
+// CWnd and CDialog on Win32: modeless dialogs made with CreateDialogParamA and modal ones
+// with DialogBoxParamW (wide controls, so that texts keep every character) from the module's
 // templates. At WM_INITDIALOG the window is subclassed, so that every later message reaches
 // the object's WindowProc as a window procedure's message, and the base WindowProc's default
 // handling is the dialog class's own procedure.
 #include "framework/wnd.h"
 
+#include <vector>
+
 #include "framework/win32/async_internal.h"
+#include "framework/win32/dialog_internal.h"
 #include "framework/win32/module_handle.h"
 #include "framework/win32/windows_api.h"
 
@@ -36,7 +40,22 @@ LRESULT DefaultProc(::HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
                          : ::DefWindowProcA(window, message, wParam, lParam);
 }
 
+// The modal dialogs running on this thread, innermost last: the owners of message boxes.
+thread_local std::vector<const CDialog*> t_modalDialogs;
+
 }  // namespace
+
+namespace win32 {
+
+::HWND CurrentModalDialog() {
+  return t_modalDialogs.empty() ? nullptr : Native(t_modalDialogs.back()->GetSafeHwnd());
+}
+
+}  // namespace win32
+
+struct CDialog::Impl {
+  bool modal = false;
+};
 
 struct CWnd::Backend {
   static ::LRESULT CALLBACK SubclassProc(::HWND window, ::UINT message, ::WPARAM wParam, ::LPARAM lParam);
@@ -135,6 +154,15 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CWnd::PostNcDestroy() {}
 
+CDialog::CDialog(UINT templateId, CWnd* parent)
+    : m_nTemplateId(templateId), m_pParent(parent), m_impl(std::make_unique<Impl>()) {}
+
+CDialog::~CDialog() = default;
+
+bool CDialog::IsModal() const {
+  return m_impl->modal;
+}
+
 bool CDialog::Create() {
   if (m_hWnd != nullptr) return false;
   ::HWND parent = m_pParent != nullptr ? Native(m_pParent->GetSafeHwnd()) : nullptr;
@@ -145,16 +173,28 @@ bool CDialog::Create() {
   return true;
 }
 
-bool CDialog::OnInitDialog() {
-  return true;
+int CDialog::DoModal() {
+  if (m_hWnd != nullptr || m_impl->modal) return -1;
+  ::HWND parent = m_pParent != nullptr ? Native(m_pParent->GetSafeHwnd()) : nullptr;
+  m_impl->modal = true;
+  t_modalDialogs.push_back(this);
+  const INT_PTR result = ::DialogBoxParamW(win32::ModuleHandle(), MAKEINTRESOURCEW(m_nTemplateId), parent,
+                                           &Backend::DialogProc, reinterpret_cast<LPARAM>(this));
+  t_modalDialogs.pop_back();
+  m_impl->modal = false;
+  return static_cast<int>(result);
 }
 
-void CDialog::OnOK() {}
-
-void CDialog::OnCancel() {}
+void CDialog::EndDialog(int result) {
+  if (m_hWnd != nullptr && m_impl->modal) ::EndDialog(Native(m_hWnd), result);
+}
 
 LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kWmInitDialog) return OnInitDialog() ? TRUE : FALSE;
+  if (message == kWmClose && IsModal()) {
+    OnCancel();
+    return 0;
+  }
   if (message == kWmCommand) {
     if (LoWord(wParam) == kIdOk) {
       OnOK();

@@ -1,6 +1,7 @@
 // The settings record: the key rule, defaults, the fall-back to the global configuration,
 // saving, and the completeness check.
 #include "addon_test_support.h"
+#include "journal/NotifySession.h"
 
 namespace qbtest {
 namespace {
@@ -60,6 +61,18 @@ TEST_F(NotifyConfigTest, SavedValuesLoadBackAndALaterLoadNeverClearsThem) {
   ASSERT_EQ(fw::RegDeleteValue(key.Get(), "SMTP Port"), fw::kErrorSuccess);
   config.Load();
   EXPECT_EQ(config.m_nSmtpPort, 2525);
+}
+
+TEST_F(NotifyConfigTest, ASaveThatCannotWriteSaysSoAndStillReloadsTheSessions) {
+  const std::string unwritable(300, 'p');  // longer than a key name may be
+  CNotifySession* session = app->CreateSession(Handle(1), unwritable.c_str());
+  ASSERT_NE(session, nullptr);
+  Put(m_strGlobal, "SMTP Server", "after.example");
+  CNotifyConfig config(unwritable.c_str());
+  config.m_strSmtpServer = "own.example";
+  EXPECT_FALSE(config.Save());
+  EXPECT_EQ(session->GetConfig().m_strSmtpServer, "after.example");
+  EXPECT_TRUE(Loaded(nullptr).Save());
 }
 
 }  // namespace

@@ -111,8 +111,9 @@ class Host:
 
     def run(self, *args, stdin=b"", timeout=120, env=None):
         command = ARGS.runner + [ARGS.qbhost] + list(args)
+        # A session of its own: qbhost never finds a terminal to ask a dialog on.
         return subprocess.run(command, input=stdin, capture_output=True, env=dict(self.env, **(env or {})),
-                              cwd=self.workdir, timeout=timeout)
+                              cwd=self.workdir, timeout=timeout, start_new_session=True)
 
     def reg(self, *args):
         result = self.run("reg", *args)
@@ -603,6 +604,24 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn(b"<stdin>:2: the module has no export QBAddOnName", result.stderr)
         self.assertEqual(self.host.run("--help").returncode, EXIT_OK)
         self.assertEqual(self.host.run("frobnicate").returncode, EXIT_USAGE)
+
+    def test_configure_install_and_uninstall_commands(self):
+        module = self.host.path(self.host.module)
+        if not ARGS.runner:
+            # Without a terminal the dialog cannot be asked: nothing is saved.
+            result = self.host.run("configure", module, "Main server")
+            self.assertEqual(result.returncode, EXIT_OK)
+            self.assertIn(cp('Kein Terminal: Der Dialog "FTP Quorbit Benachrichtigung Konfiguration"'), result.stderr)
+            self.assertEqual(self.host.run("reg", "query", PROFILE_KEY).returncode, EXIT_USAGE)
+        # Complete settings: installing shows nothing and starts nothing.
+        self.host.import_reg("global-config.reg", 2525)
+        result = self.host.run("install", module, self.host.path(self.host.module_dir))
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (EXIT_OK, b"", b""))
+        # No host installed: uninstalling does nothing and answers 0.
+        result = self.host.run("uninstall", module)
+        self.assertEqual((result.returncode, result.stdout.strip()), (EXIT_OK, b"0"))
+        self.assertEqual(self.host.run("install", module).returncode, EXIT_USAGE)
+        self.assertEqual(self.host.run("uninstall", module, "extra").returncode, EXIT_USAGE)
 
     def test_registry_round_trip_through_the_command_line(self):
         self.host.import_reg("global-config.reg", 2525)

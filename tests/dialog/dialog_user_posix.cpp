@@ -1,0 +1,201 @@
+// The dialog's user on a pseudo-terminal, in UTF-8: it reads what the terminal form and the
+// message boxes write, and answers each question when it has been asked. A question is known
+// by its label; the button question, by its buttons. Lines between the echo of an answer and
+// the next question are notices; a message box is its caption line, its text and "[OK]: ".
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include "dialog_user.h"
+#include "framework/app.h"
+#include "framework/posix/terminal.h"
+#include "test_support.h"
+
+namespace qbtest {
+namespace {
+
+const std::map<std::string, int> kQuestions = {
+    {"SMTP Server oder IP Adresse", 7000},
+    {"SMTP Anschluss", 7001},
+    {"Nachricht an", 7002},
+    {"Nachricht von", 7003},
+    {"Logzeilen, in der Nachricht", 7004},
+    {"Betreff", 7005},
+    {"Nachricht senden bei", 7006},
+};
+const char* const kButtonQuestion = "OK / Abbrechen / Hilfe [";
+const std::map<int, std::string> kButtons = {{1, "OK"}, {2, "Abbrechen"}, {7008, "Hilfe"}};
+
+// The lines of the terminal's UTF-8 output, as Windows-1252.
+std::vector<std::string> Lines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end = 0; end != std::string::npos; start = end + 1) {
+    end = output.find('\n', start);
+    std::string line;
+    if (!fw::posix::FromTerminalText(output.substr(start, end - start), "UTF-8", line)) line = "(not Windows-1252)";
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace
+
+struct DialogUser::Impl {
+  Impl(std::vector<DialogRound> plan, UserRecord& user)
+      : rounds(std::move(plan)), record(user), environment("LC_ALL", "C.UTF-8") {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+      terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    }
+    // Never the terminal the tests were started from.
+    fw::posix::testing::UseTerminal(terminal >= 0 ? terminal : fw::posix::testing::kNoTerminal);
+    if (terminal < 0) {
+      record.AddProblem("no pseudo-terminal");
+      return;
+    }
+    thread = std::thread([this] { Run(); });
+  }
+
+  ~Impl() {
+    Finish();
+    fw::posix::testing::UseTerminal(fw::posix::testing::kControllingTerminal);
+    if (terminal >= 0) close(terminal);
+    if (master >= 0) close(master);
+  }
+
+  void Answer(const std::string& utf8) {
+    const std::string line = utf8 + "\n";
+    if (write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size())) record.AddProblem("cannot type");
+    echo = Lines(utf8).front();
+  }
+
+  std::string AnswerQuestion(int id) {
+    if (next >= rounds.size()) {
+      record.AddProblem("a question that no round expected");
+      return "";
+    }
+    DialogRound& round = rounds[next];
+    if (id == 7006 && round.pick >= 0) return std::to_string(std::exchange(round.pick, -1) + 1);
+    for (auto it = round.typed.begin(); it != round.typed.end(); ++it) {
+      if (it->first != id) continue;
+      const std::string text = it->second.empty() ? "-" : it->second;
+      round.typed.erase(it);
+      return text;
+    }
+    return "";
+  }
+
+  std::string AnswerButton() {
+    if (next >= rounds.size()) {
+      record.AddProblem("a dialog that no round expected");
+      return "Abbrechen";
+    }
+    const DialogRound& round = rounds[next++];
+    if (!round.typed.empty() || round.pick >= 0) {
+      record.AddProblem("round " + std::to_string(next) + " typed into a question that was not asked again");
+    }
+    return kButtons.at(round.press);
+  }
+
+  // Handles the output since the last answer, which ends with a question.
+  void Respond(const std::string& output) {
+    std::vector<std::string> lines = Lines(output);
+    if (echo && lines.front() == *echo) lines.erase(lines.begin());
+    const std::string question = lines.back();
+    lines.pop_back();
+    if (question == "[OK]: ") {
+      // A message box: notices, an empty line, the caption, the text.
+      std::size_t caption = lines.size();
+      while (caption > 0 && lines[caption - 1] != boxCaption) --caption;
+      std::string text;
+      for (std::size_t i = caption; i < lines.size(); ++i) text += (i > caption ? "\n" : "") + lines[i];
+      lines.resize(caption > 0 ? caption - 1 : 0);
+      Notices(lines);
+      record.AddMessage(text);
+      return Answer("");
+    }
+    Notices(lines);
+    if (question.rfind(kButtonQuestion, 0) == 0) return Answer(AnswerButton());
+    for (const auto& [label, id] : kQuestions) {
+      if (question.rfind(label + " ", 0) == 0) return Answer(AnswerQuestion(id));
+    }
+    record.AddProblem("an unknown question: " + question);
+    Answer("");
+  }
+
+  // The dialog's header (its caption underlined, its notes) or notices of the terminal form.
+  void Notices(const std::vector<std::string>& lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (!lines[i].empty() && lines[i].find_first_not_of('=') == std::string::npos) {
+        std::vector<std::string> notes;
+        for (std::size_t j = i + 1; j < lines.size() && !lines[j].empty(); ++j) notes.push_back(lines[j]);
+        record.SetDialogTexts(notes);
+        return;  // the rest is the header's hint
+      }
+    }
+    // One notice at most between two questions, perhaps of several lines.
+    std::size_t first = 0, end = lines.size();
+    while (first < end && lines[first].empty()) ++first;
+    while (end > first && lines[end - 1].empty()) --end;
+    std::string notice;
+    for (std::size_t i = first; i < end; ++i) notice += (i > first ? "\n" : "") + lines[i];
+    if (!notice.empty()) record.AddMessage(notice);
+  }
+
+  void Run() {
+    std::string output;
+    while (!stop) {
+      pollfd ready{master, POLLIN, 0};
+      if (poll(&ready, 1, 20) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] != '\r') output += buffer[i];
+      }
+      if (output.size() >= 3 && output.compare(output.size() - 3, 3, "]: ") == 0) {
+        Respond(output);
+        output.clear();
+      }
+    }
+  }
+
+  void Finish() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+
+  std::vector<DialogRound> rounds;
+  UserRecord& record;
+  std::size_t next = 0;
+  ScopedEnv environment;
+  int master = -1;
+  int terminal = -1;
+  std::optional<std::string> echo;  // the last answer, which the terminal echoes
+  std::string boxCaption = fw::AfxGetAppName();
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+DialogUser::DialogUser(std::vector<DialogRound> rounds) : m_impl(std::make_unique<Impl>(std::move(rounds), m_record)) {}
+
+DialogUser::~DialogUser() {
+  Finish();
+}
+
+void DialogUser::Finish() {
+  m_impl->Finish();
+}
+
+}  // namespace qbtest
+
+#endif
