@@ -6,6 +6,7 @@
 #include "framework/clock.h"
 #include "framework/strings.h"
 #include "mail/NotifySmtpClient.h"
+#include "mail/SubjectHeader.h"
 #include "resource.h"
 
 namespace {
@@ -52,7 +53,7 @@ void CNotifySmtpClient::SendMessageStart() {
     start += m_arrRecipients[i];
   }
   start += "\r\n";
-  start += "Subject: " + m_strSubject + "\r\n";
+  start += mailheader::FormatSubjectField(m_strSubject);
   start += FormatDateLine(now);
   start += "MIME-Version: 1.0\r\n";
   start += "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n";
