@@ -1,12 +1,14 @@
 // The mail job's pure parts: reply lines, the recipient list, the wrapping tick interval, the
-// Date line in several zones and whatever the locale, the Subject field, and the body's
-// transparency filter. Replies are read in the conversation cases, journal lines in message
-// composition; mail readers decode the Subject end to end.
+// Message-ID numbers, the Date line in several zones and whatever the locale, the Subject
+// field, and the body's transparency filter. Replies are read in the conversation cases,
+// journal lines in message composition; mail readers decode the Subject end to end.
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstring>
 #include <ctime>
+#include <set>
+#include <thread>
 
 #include "mail/NotifySmtpClient.h"
 #include "mail/SmtpReply.h"
@@ -65,6 +67,27 @@ TEST(HasTickIntervalPassed, CountsFromTheEarlierTickAcrossTheWrap) {
   for (const auto& c : cases) {
     EXPECT_EQ(CNotifySmtpClient::HasTickIntervalPassed(c.now, c.then, c.interval), c.passed) << c.now << " " << c.then;
   }
+}
+
+TEST(NextMessageNumber, FollowsTheTickButNeverRepeatsInTheProcessAlsoAcrossThreads) {
+  const std::uint32_t base = CNotifySmtpClient::NextMessageNumber(1000) + 5000;
+  EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(base), base);
+  EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(base), base + 1) << "the same tick";
+  EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(base - 100), base + 2) << "an earlier tick";
+  for (std::uint32_t tick = base, i = 0; i < 3; ++i) {
+    tick += 0x70000000u;  // the third step wraps the tick count around
+    EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(tick), tick);
+  }
+
+  std::vector<std::uint32_t> numbers(4 * 500);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&numbers, t] {
+      for (std::size_t i = 0; i < 500; ++i) numbers[t * 500 + i] = CNotifySmtpClient::NextMessageNumber(7);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::set<std::uint32_t>(numbers.begin(), numbers.end()).size(), numbers.size());
 }
 
 TEST(SubjectField, PlainWhenItFitsFoldedAtBlanksOrEncodedWordsWithinTheLineLimits) {
