@@ -23,7 +23,7 @@ class CNotifyConfig;
 
 // Why a mail job failed. Every give-up records it once, in one place (CNotifySmtpClient::Fail).
 struct SmtpFailure {
-  const char* reason = nullptr;     // what went wrong; null while the job has not failed
+  const char* reason = nullptr;      // what went wrong; null while the job has not failed
   SmtpState step = SmtpState::Idle;  // the state the job was in: the step that failed
   int error = 0;                     // the socket's error code, when one caused it
   std::string reply;                 // the final line of the server's last reply, if any

@@ -60,9 +60,8 @@ void CNotifySmtpClient::SendMessageStart() {
   const std::int64_t now = fw::Time64();
 
   // The header block and the introduction go out in one write.
-  std::string start =
-      fw::Format("Message-ID: <%s@%d>\r\n", m_strFrom.c_str(),
-                 static_cast<std::int32_t>(NextMessageNumber(fw::GetTickCount())));
+  std::string start = fw::Format("Message-ID: <%s@%d>\r\n", m_strFrom.c_str(),
+                                 static_cast<std::int32_t>(NextMessageNumber(fw::GetTickCount())));
   start += "From: <" + m_strFrom + ">\r\n";
   start += "To: ";
   for (std::size_t i = 0; i < m_arrRecipients.size(); ++i) {

@@ -74,8 +74,7 @@ void AppendEncodedWords(std::string& out, std::string_view text, std::size_t col
   const std::string prefix = q ? "=?windows-1252?Q?" : "=?windows-1252?B?";
   constexpr std::string_view kSuffix = "?=";
   for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t room =
-        std::min(kMaxEncodedWordLength, kMaxLineLength - column) - prefix.size() - kSuffix.size();
+    const std::size_t room = std::min(kMaxEncodedWordLength, kMaxLineLength - column) - prefix.size() - kSuffix.size();
     std::string encoded;
     if (q) {
       // Whole "=XX" triplets only: a byte is never split between two words.

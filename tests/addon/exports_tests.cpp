@@ -95,8 +95,8 @@ TEST_F(AddOnExportsTest, ProfilesMoveAndGoButNoSpellingOfANameReachesTheGlobalCo
   // Names that the registry resolves to the global key or to a key above it, as old name and
   // as new name (the latter with no global key, which a move would create).
   for (const char* name : {"QBNotifyAddOn Global Configuration\\", "\\QBNotifyAddOn Global Configuration",
-                           "qbnotifyaddon GLOBAL configuration\\\\", "\\\\QBNOTIFYADDON GLOBAL CONFIGURATION\\",
-                           "\\", "\\\\", "", static_cast<const char*>(nullptr)}) {
+                           "qbnotifyaddon GLOBAL configuration\\\\", "\\\\QBNOTIFYADDON GLOBAL CONFIGURATION\\", "\\",
+                           "\\\\", "", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(name ? name : "null");
     StoreSettings(nullptr, 1, "global.example");
     QBAddOnProfileDeleted(name);

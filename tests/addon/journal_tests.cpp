@@ -46,7 +46,8 @@ TEST_F(SessionJournalTest, LogLinesArePaddedBreaksStartContinuationsAndSecretsNe
       {'C', "PASS se\r\ncret", "KOMMANDO:> PASS ********"},  // masked before it is split
       {'C', "PASS\ns3cret", "KOMMANDO:> PASS ********"},
       {'C', "NOOP\rpass x\r\n", "KOMMANDO:> NOOP" + more + "pass ********"},
-      {'R', "first\r\nsecond\rthird\nfourth\r\n", "           first" + more + "second" + more + "third" + more + "fourth"},
+      {'R', "first\r\nsecond\rthird\nfourth\r\n",
+       "           first" + more + "second" + more + "third" + more + "fourth"},
       {'R', "a\n\r\n", "           a" + more},
       {'R', nullptr, "           "},
       {'S', "Connected", "STATUS:>   Connected"},
@@ -55,8 +56,9 @@ TEST_F(SessionJournalTest, LogLinesArePaddedBreaksStartContinuationsAndSecretsNe
   CNotifySession& session = Create(7);
   std::string expected;
   for (const auto& c : cases) {
-    c.kind == 'C' ? session.LogCommand(c.text) : c.kind == 'R' ? session.LogResponse(c.text)
-                                                               : session.LogStatus(c.text, c.kind == 'E');
+    if (c.kind == 'C') session.LogCommand(c.text);
+    if (c.kind == 'R') session.LogResponse(c.text);
+    if (c.kind == 'S' || c.kind == 'E') session.LogStatus(c.text, c.kind == 'E');
     expected += c.lines + "\r\n";
   }
   session.OnConnectionStart(11, "ftp.example");
@@ -125,8 +127,8 @@ TEST_F(SessionJournalTest, AlwaysRecordsEveryEventWithItsResultText) {
                       "Upload: \"C:\\c\" --> \"/c\"") +
                 Event(ok, "L\xf6schen: \"/d%s%%\"") + Event(ok, "Umbenennen: \"/old\" --> \"/new\"") +
                 Event(ok, "Verzeichnis anlegen: \"/dir\"") + Event(ok, "Verzeichnis l\xf6schen: \"\"") +
-                Event(ok, "Verbindungsende: QUIT Kommando") + Event(ok, "Umbenennen: \"/a  b\" --> \" c \"") +
-                unknown + unknown + unknown);
+                Event(ok, "Verbindungsende: QUIT Kommando") + Event(ok, "Umbenennen: \"/a  b\" --> \" c \"") + unknown +
+                unknown + unknown);
 }
 
 TEST_F(SessionJournalTest, StampsFollowTheClockAndNothingFollowsTheHandOver) {

@@ -38,7 +38,7 @@ TEST_F(SettingsTest, KeysDefaultsAndCompleteness) {
     const char *server, *to, *from;
     int port;
     bool complete;
-  } cases[] = {{"s", "t", "f", 1, true},   {"s", "t", "f", 65535, true}, {"s", "t", "f", 0, false},
+  } cases[] = {{"s", "t", "f", 1, true},   {"s", "t", "f", 65535, true},  {"s", "t", "f", 0, false},
                {"s", "t", "f", -1, false}, {"s", "t", "f", 65536, false}, {"", "t", "f", 25, false},
                {"s", "", "f", 25, false},  {"s", "t", "", 25, false}};
   for (const auto& c : cases) {
@@ -70,7 +70,7 @@ TEST_F(SettingsTest, SavedValuesLoadBackFieldByFieldAndALaterLoadNeverClearsThem
   saved.m_strFromEmail = "ftp@example.com";
   saved.m_nLogLines = 0;
   saved.m_nNotifyWhen = 1;
-  saved.m_strSubject = "Gr\xfc\xdf" "e";
+  saved.m_strSubject = "Gr\374\337e";
   saved.Save();
   CNotifyConfig loaded = Loaded("MAIN");
   EXPECT_EQ(Describe(loaded), Describe(saved));
@@ -78,8 +78,8 @@ TEST_F(SettingsTest, SavedValuesLoadBackFieldByFieldAndALaterLoadNeverClearsThem
 
   fw::RegKey key;
   key.Open(fw::HKeyUsers(), KeyOf("Main").c_str());
-  for (const char* name : {"SMTP Server", "SMTP Port", "Deliver to Email", "From Email", "Log Lines", "Notify When",
-                           "Subject"}) {
+  for (const char* name :
+       {"SMTP Server", "SMTP Port", "Deliver to Email", "From Email", "Log Lines", "Notify When", "Subject"}) {
     ASSERT_EQ(fw::RegDeleteValue(key.Get(), name), fw::kErrorSuccess) << name;
   }
   loaded.Load();
@@ -94,7 +94,7 @@ TEST_F(SettingsTest, NumbersStoredAsTextCountAsMissingWhileOtherTypesAreReadAsTh
     EXPECT_EQ(Describe(Loaded(nullptr)), "|25|||100|0|") << "type " << type;
   }
   SetRaw(m_strGlobal, "SMTP Port", fw::kRegBinary, std::string("\xfc\0\0\0", 4));
-  SetRaw(m_strGlobal, "Log Lines", fw::kRegBinary, "\x01\x02");  // too short for a number
+  SetRaw(m_strGlobal, "Log Lines", fw::kRegBinary, "\x01\x02");    // too short for a number
   SetRaw(m_strGlobal, "Notify When", fw::kRegBinary, "12345678");  // too long
   EXPECT_EQ(Describe(Loaded(nullptr)), "|252|||100|0|");
 }

@@ -158,9 +158,14 @@ TEST_F(RegistryTest, PathsResolveAsWindowsResolvesThemAndRegSplitPathAgrees) {
     const char* path;
     const char* reached;  // null: refused with kErrorBadPathname
   } cases[] = {
-      {"Inner\\Leaf", "leaf"},      {"Inner\\Leaf\\", "leaf"}, {"Inner\\\\Leaf\\\\", "leaf"},
-      {"iNNER\\\\lEAF", "leaf"},    {"", "top"},               {"\\Inner\\Leaf", nullptr},
-      {"\\\\Inner\\Leaf", nullptr}, {"\\", nullptr},
+      {"Inner\\Leaf", "leaf"},
+      {"Inner\\Leaf\\", "leaf"},
+      {"Inner\\\\Leaf\\\\", "leaf"},
+      {"iNNER\\\\lEAF", "leaf"},
+      {"", "top"},
+      {"\\Inner\\Leaf", nullptr},
+      {"\\\\Inner\\Leaf", nullptr},
+      {"\\", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

@@ -122,8 +122,9 @@ TEST_F(MessageComposition, WholeMessageByteForByte) {
   m_config.m_strSubject = "Report";
   m_config.m_nLogLines = 10;
   EXPECT_EQ(Compose("event one\r\nevent two\r\n", "l1\r\nl2\r\nl3\r\nl4\r\n", 4),
-            "Message-ID: <notify@example.org@" + std::to_string(number) + ">\r\nFrom: <notify@example.org>\r\n"
-            "To: a@example.org,\r\n\tb@example.org,\r\n\tc@example.org\r\nSubject: Report\r\n" +
+            "Message-ID: <notify@example.org@" + std::to_string(number) +
+                ">\r\nFrom: <notify@example.org>\r\n"
+                "To: a@example.org,\r\n\tb@example.org,\r\n\tc@example.org\r\nSubject: Report\r\n" +
                 CNotifySmtpClient::FormatDateLine(kNow) +
                 "MIME-Version: 1.0\r\nContent-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n"
                 "Content-Transfer-Encoding: 7bit\r\n\r\n" +

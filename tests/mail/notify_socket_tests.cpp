@@ -92,7 +92,8 @@ TEST(QBNotifySocketSend, HardErrorsStopWritingAndAreReportedWhileWouldBlockWaits
     int sendResult;
     std::size_t pending;
     int reported;
-  } cases[] = {{fw::kWsaEWouldBlock, 4, 4, 0}, {fw::kWsaENotConn, fw::kSocketError, 0, fw::kWsaENotConn},
+  } cases[] = {{fw::kWsaEWouldBlock, 4, 4, 0},
+               {fw::kWsaENotConn, fw::kSocketError, 0, fw::kWsaENotConn},
                {fw::kWsaEConnReset, 4, 4, fw::kWsaEConnReset}};
   for (const auto& c : cases) {
     ScriptedSocket socket;

@@ -36,17 +36,13 @@ std::string Unescape(const std::string& text) {
 
 // The exchange up to DATA with the default settings, and the header block and introduction
 // of a message, for "until: DATA" and "D: {head}".
-const Script kUntilData = {{"S", "220 ready"},
-                           {"C", "HELO [{local}]"},
-                           {"S", "250 hello"},
-                           {"C", "MAIL FROM: <notify@example.org>"},
-                           {"S", "250 ok"},
-                           {"C", "RCPT TO: <rcpt@example.org>"},
-                           {"S", "250 ok"},
-                           {"C", "DATA"}};
+const Script kUntilData = {{"S", "220 ready"}, {"C", "HELO [{local}]"},
+                           {"S", "250 hello"}, {"C", "MAIL FROM: <notify@example.org>"},
+                           {"S", "250 ok"},    {"C", "RCPT TO: <rcpt@example.org>"},
+                           {"S", "250 ok"},    {"C", "DATA"}};
 const std::vector<std::string> kHead = {
-    "Message-ID*", "From*", "To*", "Subject*", "Date*", "MIME*", "Content-Type*", "\tcharset*", "Content-Transfer*",
-    "",            "Folgende*", ""};
+    "Message-ID*",       "From*", "To*",       "Subject*", "Date*", "MIME*", "Content-Type*", "\tcharset*",
+    "Content-Transfer*", "",      "Folgende*", ""};
 
 // "Step: reason (error): reply" (error and reply when there are), or "none".
 std::string Describe(const SmtpFailure& failure) {

@@ -107,7 +107,7 @@ TEST(SubjectField, PlainWhenItFitsFoldedAtBlanksOrEncodedWordsWithinTheLineLimit
   for (const auto& c : exact) EXPECT_EQ(mailheader::FormatSubjectField(c.subject), c.field);
 
   std::string german;
-  for (int i = 0; i < 200; ++i) german += "\xdc" "bersicht \xfc" "ber " + std::to_string(i) + " ";
+  for (int i = 0; i < 200; ++i) german += "\334bersicht \374ber " + std::to_string(i) + " ";
   for (const std::string& subject : {std::string(990, 'a'), (words + ' ') + std::string(1500, ' ') + 'b', german}) {
     const std::string field = mailheader::FormatSubjectField(subject);
     const std::vector<std::string> lines = mailtest::SplitLines(field);
