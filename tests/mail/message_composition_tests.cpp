@@ -245,8 +245,6 @@ TEST_F(MessageComposition, NothingOfTheBodyGoesOutBeforeTheServerTookData) {
   client.Step(SIZE_MAX);  // writable before any reply to DATA
   EXPECT_EQ(client.m_wire, "");
   EXPECT_EQ(client.GetState(), SmtpState::AwaitDataReply);
-  client.Reply("250 odd\r\n");
-  EXPECT_EQ(client.m_wire, "QUIT\r\n") << "a 2xx reply to DATA gives up without a header";
 }
 
 TEST_F(MessageComposition, SecondReplyWhileTheMessageGoesOutClosesAndTheFilesStillGo) {
