@@ -67,8 +67,8 @@ class CNotifySmtpClient : public CQBNotifySocket {
   static std::vector<std::string> SplitRecipients(const std::string& value);
   // Whether `interval` ms have passed from tick `then` to tick `now` (32-bit, wrapping).
   static bool HasTickIntervalPassed(std::uint32_t now, std::uint32_t then, std::int32_t interval);
-  // The number of the next Message-ID: the tick count, or one above the number used last in
-  // this process when that is not below it (32-bit, wrapping). Any thread.
+  // The number of the next Message-ID: the tick count when it comes after the number used last
+  // in this process, else one above that number (32-bit, wrapping). Any thread.
   static std::uint32_t NextMessageNumber(std::uint32_t tick);
   // The Date header line, CR LF included, for calendar time t in the local zone; empty when t
   // cannot be converted.

@@ -237,6 +237,17 @@ TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
   EXPECT_EQ(client->GetFailure().error, fw::kWsaENotConn);
   client->Step(SIZE_MAX);
   EXPECT_EQ(client->m_wire.size(), 1000u) << "nothing more goes out";
+
+  // A QUIT that cannot be sent closes the job; the refusal stays the failure.
+  SinkClient refused(m_config, m_info, m_log, 0);
+  refused.Reply("354 go\r\n");
+  refused.Drain(SIZE_MAX);
+  refused.m_error = fw::kWsaENotConn;
+  refused.Step(0);  // the connection takes nothing more
+  refused.Reply("554 spam\r\n");
+  EXPECT_EQ(refused.GetState(), SmtpState::Closed);
+  EXPECT_STREQ(refused.GetFailure().reason, "message refused");
+  EXPECT_EQ(refused.GetFailure().error, 0);
 }
 
 TEST_F(MessageComposition, NothingOfTheBodyGoesOutBeforeTheServerTookData) {
