@@ -32,13 +32,14 @@ const char* OrEmpty(const char* text) {
   return text ? text : "";
 }
 
-// The key of a profile's settings, or empty when the name does not name a profile of its own:
-// a profile operation never reaches the global configuration.
+// The key of a profile's settings, or empty when the registry would resolve it to the global
+// configuration's key or to a key above it: whatever its spelling, a profile name never
+// reaches the global configuration.
 std::string ProfileKey(const char* pszProfile) {
   if (!pszProfile || *pszProfile == '\0') return std::string();
   const CNotifyConfig config(pszProfile);
   std::string key = config.GetRegistryKey(false);
-  if (fw::CompareNoCase(key, config.GetRegistryKey(true)) == 0) return std::string();
+  if (fw::RegPathContains(key, config.GetRegistryKey(true))) return std::string();
   return key;
 }
 

@@ -1,7 +1,34 @@
-// RegKey: ownership of an open registry key.
+// RegKey: ownership of an open registry key; how sub-key paths resolve.
 #include "framework/registry.h"
 
+#include "framework/strings.h"
+
 namespace fw {
+
+RegStatus RegSplitPath(std::string_view subKey, std::vector<std::string_view>& names) {
+  names.clear();
+  if (subKey.starts_with('\\')) return kErrorBadPathname;
+  while (!subKey.empty()) {
+    const std::size_t cut = subKey.find('\\');
+    if (cut != 0) names.push_back(subKey.substr(0, cut));
+    if (cut == std::string_view::npos) break;
+    subKey.remove_prefix(cut + 1);
+  }
+  return kErrorSuccess;
+}
+
+bool RegPathContains(std::string_view outer, std::string_view inner) {
+  std::vector<std::string_view> outerNames;
+  std::vector<std::string_view> innerNames;
+  if (RegSplitPath(outer, outerNames) != kErrorSuccess || RegSplitPath(inner, innerNames) != kErrorSuccess ||
+      outerNames.size() > innerNames.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < outerNames.size(); ++i) {
+    if (CompareNoCase(outerNames[i], innerNames[i]) != 0) return false;
+  }
+  return true;
+}
 
 RegKey& RegKey::operator=(RegKey&& other) noexcept {
   if (this != &other) {

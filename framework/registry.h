@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace fw {
 
@@ -35,6 +37,7 @@ inline constexpr RegStatus kErrorFileNotFound = 2;
 inline constexpr RegStatus kErrorAccessDenied = 5;
 inline constexpr RegStatus kErrorInvalidHandle = 6;
 inline constexpr RegStatus kErrorInvalidParameter = 87;
+inline constexpr RegStatus kErrorBadPathname = 161;  // a sub-key path that starts with a backslash
 inline constexpr RegStatus kErrorMoreData = 234;
 inline constexpr RegStatus kErrorNoMoreItems = 259;
 inline constexpr RegStatus kErrorKeyDeleted = 1018;  // the key behind a handle was deleted
@@ -64,6 +67,14 @@ RegStatus RegEnumValue(HKEY key, std::uint32_t index, char* name, std::uint32_t*
                        void* data, std::uint32_t* dataSize);
 // RegDeleteKeyA: deletes `subKey` of `key`; refuses a key that has subkeys.
 RegStatus RegDeleteKey(HKEY key, const char* subKey);
+
+// The key names of a sub-key path as the registry resolves it: empty names (doubled and
+// trailing backslashes) are skipped, a path that starts with a backslash is refused with
+// kErrorBadPathname, and "" names the key itself. The names point into `subKey`.
+RegStatus RegSplitPath(std::string_view subKey, std::vector<std::string_view>& names);
+// Whether `inner` resolves to the key `outer` resolves to, or to a key below it: names are
+// compared ignoring case (Windows-1252 letters). False when either path is refused.
+bool RegPathContains(std::string_view outer, std::string_view inner);
 
 // Owns an open key and closes it.
 class RegKey {

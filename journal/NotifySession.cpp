@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "addon/NotifyAddOnApp.h"
 #include "framework/clock.h"
@@ -17,8 +18,6 @@ namespace {
 constexpr unsigned kJournalOpenFlags = fw::CStdioFile::modeCreate | fw::CStdioFile::modeCreateNew |
                                        fw::CStdioFile::modeWrite | fw::CStdioFile::shareDenyWrite |
                                        fw::CStdioFile::typeText;
-// How many tick numbers a session tries before it gives up on names that are all taken.
-constexpr int kMaxNameTries = 100;
 // Log lines are handed to the file in batches of about this many bytes: protocol lines come
 // in bursts, and each write to the file has a fixed cost.
 constexpr std::size_t kLogFlushSize = 4096;
@@ -30,10 +29,10 @@ const char* OrEmpty(const char* text) {
   return text ? text : "";
 }
 
-// For "PASS <secret>" and "ACCT <secret>" (any case, leading blanks allowed): the length of
-// the part up to and including the verb. Zero for every other line.
+// For "PASS <secret>" and "ACCT <secret>" (any case, leading blanks allowed; a line break counts
+// as a blank): the length of the part up to and including the verb. Zero for every other line.
 std::size_t SecretVerbEnd(std::string_view line) {
-  constexpr std::string_view kBlanks = " \t";
+  constexpr std::string_view kBlanks = " \t\r\n";
   const std::size_t verb = line.find_first_not_of(kBlanks);
   if (verb == std::string_view::npos || line.size() - verb < 5) return 0;
   const std::string_view word = line.substr(verb, 4);
@@ -41,6 +40,28 @@ std::size_t SecretVerbEnd(std::string_view line) {
   if (kBlanks.find(line[verb + 4]) == std::string_view::npos) return 0;
   if (line.find_first_not_of(kBlanks, verb + 4) == std::string_view::npos) return 0;
   return verb + 4;
+}
+
+// The command with a password or account secret masked; every other line unchanged.
+std::string MaskSecret(std::string_view line) {
+  const std::size_t verbEnd = SecretVerbEnd(line);
+  if (verbEnd == 0) return std::string(line);
+  std::string masked(line.substr(0, verbEnd));
+  masked += " ********";
+  return masked;
+}
+
+// The lines of a host's text: CR LF, a lone CR and a lone LF each end one. A break at the very
+// end adds no line; an empty text is one empty line.
+std::vector<std::string_view> SplitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  do {
+    const std::size_t cut = std::min(text.find_first_of("\r\n", start), text.size());
+    lines.push_back(text.substr(start, cut - start));
+    start = cut + (text.compare(cut, 2, "\r\n") == 0 ? 2 : 1);
+  } while (start < text.size());
+  return lines;
 }
 
 // The event formats and the texts of the host's result codes, loaded once for the module's life.
@@ -66,13 +87,16 @@ const std::string& EventFormat(unsigned id) {
 
 // Appends `format` with each "%s" replaced by the next argument and "%%" by "%", as the
 // platform's formatting does for these texts.
+// An argument's CR and LF become blanks: one event is one line.
 void AppendFormatted(std::string& out, std::string_view format, std::initializer_list<const char*> args) {
   auto arg = args.begin();
   for (std::size_t i = 0; i < format.size(); ++i) {
     if (format[i] != '%' || i + 1 == format.size()) {
       out += format[i];
     } else if (format[i + 1] == 's') {
-      if (arg != args.end()) out += OrEmpty(*arg++);
+      if (arg != args.end()) {
+        for (const char c : std::string_view(OrEmpty(*arg++))) out += c == '\r' || c == '\n' ? ' ' : c;
+      }
       ++i;
     } else if (format[i + 1] == '%') {
       out += '%';
@@ -115,8 +139,12 @@ CNotifySession::~CNotifySession() {
 void CNotifySession::OpenJournalFiles(const std::string& dataDir, std::uint32_t tickCount) {
   // Handle and tick count are printed as signed 32-bit numbers.
   const auto handle = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(m_hSession));
-  for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
-    const auto tick = static_cast<std::int32_t>(tickCount + static_cast<std::uint32_t>(attempt));
+  // Names that are taken (files a crashed host left behind, say) move on to the next tick
+  // number until both are free; any other failure ends the search. Each of the 2^32 numbers
+  // is tried at most once.
+  std::uint32_t offset = 0;
+  do {
+    const auto tick = static_cast<std::int32_t>(tickCount + offset);
     m_strLogFile = fw::Format("%sLog_%d_%d.txt", dataDir.c_str(), handle, tick);
     m_strInfoFile = fw::Format("%sInformation_%d_%d.txt", dataDir.c_str(), handle, tick);
     if (dataDir.empty()) break;  // no data directory: the journal records nothing
@@ -136,7 +164,7 @@ void CNotifySession::OpenJournalFiles(const std::string& dataDir, std::uint32_t 
       continue;
     }
     break;
-  }
+  } while (++offset != 0);
   m_bLogClosed = !m_bLogCreated;
   m_bInfoClosed = !m_bInfoCreated;
 }
@@ -211,25 +239,31 @@ void CNotifySession::OnConnectionEnd(std::uint32_t nResult) {
 }
 
 void CNotifySession::LogCommand(const char* pszLine) {
-  const std::string_view line = OrEmpty(pszLine);
-  const std::size_t verbEnd = SecretVerbEnd(line);
-  if (verbEnd == 0) {
-    WriteLogLine(m_strPrefixCommand, line);
-    return;
-  }
-  // No password or account secret reaches the disk.
-  std::string masked(line.substr(0, verbEnd));
-  masked += " ********";
-  WriteLogLine(m_strPrefixCommand, masked);
+  // No password or account secret reaches the disk: the command is masked before it is split
+  // into lines, so that no piece of a secret escapes, and each line again.
+  WriteLogText(m_strPrefixCommand, MaskSecret(OrEmpty(pszLine)), true);
 }
 
 void CNotifySession::LogResponse(const char* pszLine) {
-  static const std::string kNoPrefix;
-  WriteLogLine(kNoPrefix, OrEmpty(pszLine));
+  WriteLogText(std::string(), OrEmpty(pszLine), false);
 }
 
 void CNotifySession::LogStatus(const char* pszLine, bool bError) {
-  WriteLogLine(bError ? m_strPrefixError : m_strPrefixStatus, OrEmpty(pszLine));
+  WriteLogText(bError ? m_strPrefixError : m_strPrefixStatus, OrEmpty(pszLine), false);
+}
+
+void CNotifySession::WriteLogText(const std::string& prefix, std::string_view text, bool bMask) {
+  // The first line has the prefix; each further line is a continuation, indented like a response.
+  static const std::string kNoPrefix;
+  const std::vector<std::string_view> lines = SplitLines(text);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& linePrefix = i == 0 ? prefix : kNoPrefix;
+    if (bMask) {
+      WriteLogLine(linePrefix, MaskSecret(lines[i]));
+    } else {
+      WriteLogLine(linePrefix, lines[i]);
+    }
+  }
 }
 
 void CNotifySession::WriteLogLine(const std::string& prefix, std::string_view text) {

@@ -55,6 +55,8 @@ class CNotifySession {
 
  private:
   void OpenJournalFiles(const std::string& dataDir, std::uint32_t tickCount);
+  // Writes a host's text as journal lines: one per line of the text (Log Lines counts them).
+  void WriteLogText(const std::string& prefix, std::string_view text, bool bMask);
   void WriteLogLine(const std::string& prefix, std::string_view text);
   void WriteEventLine(std::uint32_t nResult, unsigned formatId, const char* pszArg1 = nullptr,
                       const char* pszArg2 = nullptr);

@@ -56,6 +56,10 @@ CNotifySmtpClient::CNotifySmtpClient(CSocketWndOwner* pOwner, const CNotifyConfi
 }
 
 CNotifySmtpClient::~CNotifySmtpClient() {
+  // A job that goes before it ended (the module unloads) has failed as well. Observers are
+  // not told: what derives from the job is gone by now.
+  m_stateObserver = nullptr;
+  if (m_nState != SmtpState::Closed) Fail("dropped before it ended");
   Close();
   m_fileInfo.Abort();
   m_fileLog.Abort();
@@ -87,75 +91,82 @@ bool CNotifySmtpClient::HasTickIntervalPassed(std::uint32_t now, std::uint32_t t
 
 void CNotifySmtpClient::SetState(SmtpState state) {
   const SmtpState previous = m_nState;
+  if (previous == state || previous == SmtpState::Closed) return;
   m_nState = state;
-  if (previous != state && m_stateObserver) m_stateObserver(previous, state);
+  if (m_stateObserver) m_stateObserver(previous, state);
+}
+
+void CNotifySmtpClient::Fail(const char* reason, Ending ending, int errorCode) {
+  if (m_failure.reason == nullptr && !m_bDelivered) {
+    m_failure.reason = reason;
+    m_failure.step = m_nState;
+    m_failure.error = errorCode;
+    m_failure.reply = std::move(m_strReply);
+  }
+  if (ending == Ending::Quit && m_nState != SmtpState::Closed) {
+    SendText("QUIT\r\n");  // a send that fails here closes the job (OnSendError)
+    SetState(SmtpState::AwaitQuitReply);
+    return;
+  }
+  SetState(SmtpState::Closed);
+  Close();
 }
 
 bool CNotifySmtpClient::Start() {
-  bool bStarted = false;
   Guarded([&] {
-    if (!m_bConfigComplete || !Create(0, kSockStream, kFdAll)) {
-      SetState(SmtpState::Closed);
-      return;
-    }
-    if (StartHostLookup(m_strServer.c_str())) {
-      bStarted = true;  // goes on in OnHostResolved
-      return;
-    }
+    if (!m_bConfigComplete) return Fail("incomplete settings");
+    if (!Create(0, kSockStream, kFdAll)) return Fail("no socket", Ending::Close, GetLastError());
+    if (StartHostLookup(m_strServer.c_str())) return;  // goes on in OnHostResolved
     if (fw::InetAddr(m_strServer.c_str()) == fw::kInaddrNone) {
       // A name whose asynchronous lookup could not be started fails; without a hidden
       // window it is resolved here, blocking.
-      if (GetSocketWnd() != nullptr) {
-        SetState(SmtpState::Closed);
-        return;
-      }
-      bStarted = ConnectToHost(fw::GetHostByName(m_strServer.c_str()));
+      if (GetSocketWnd() != nullptr) return Fail("the name lookup cannot start");
+      ConnectToHost(fw::GetHostByName(m_strServer.c_str()));
       return;
     }
-    if (!ConnectTo(m_strServer.c_str(), static_cast<fw::UINT>(m_nPort))) return;  // OnConnect closed the job
-    SetState(SmtpState::AwaitGreeting);
-    bStarted = true;
+    if (ConnectTo(m_strServer.c_str(), static_cast<fw::UINT>(m_nPort))) SetState(SmtpState::AwaitGreeting);
   });
-  if (m_nState == SmtpState::Closed) return false;
-  return bStarted;
+  return m_nState != SmtpState::Closed;
 }
 
 bool CNotifySmtpClient::ConnectToHost(const fw::HostEnt* pHost) {
   if (pHost == nullptr || pHost->h_addrtype != fw::kAfInet || pHost->h_length != 4 || pHost->h_addr_list == nullptr ||
       pHost->h_addr_list[0] == nullptr) {
-    SetState(SmtpState::Closed);
+    Fail("the name has no IPv4 address");
     return false;
   }
   const auto* bytes = reinterpret_cast<const unsigned char*>(pHost->h_addr_list[0]);
   if (bytes[0] == 0xFF && bytes[1] == 0xFF && bytes[2] == 0xFF && bytes[3] == 0xFF) {
-    SetState(SmtpState::Closed);
+    Fail("the name resolves to 255.255.255.255");
     return false;
   }
   const std::string address =
       fw::Format("%u.%u.%u.%u", unsigned{bytes[0]}, unsigned{bytes[1]}, unsigned{bytes[2]}, unsigned{bytes[3]});
-  if (!ConnectTo(address.c_str(), static_cast<fw::UINT>(m_nPort))) return false;  // OnConnect closed the job
+  if (!ConnectTo(address.c_str(), static_cast<fw::UINT>(m_nPort))) return false;  // OnConnect failed the job
   SetState(SmtpState::AwaitGreeting);
   return true;
 }
 
 void CNotifySmtpClient::OnHostResolved(int errorCode, const fw::HostEnt* pHost, fw::LPARAM /*lParam*/) {
   Guarded([&] {
-    if (fw::LoWord(static_cast<std::uint32_t>(errorCode)) != 0) {
-      SetState(SmtpState::Closed);
-      return;
-    }
+    const int error = fw::LoWord(static_cast<std::uint32_t>(errorCode));
+    if (error != 0) return Fail("the name lookup failed", Ending::Close, error);
     if (ConnectToHost(pHost)) m_dwLastActivity = fw::GetTickCount();
   });
 }
 
 void CNotifySmtpClient::OnConnect(int errorCode) {
-  CQBNotifySocket::OnConnect(errorCode);
-  if (errorCode != 0) SetState(SmtpState::Closed);
+  Guarded([&] {
+    CQBNotifySocket::OnConnect(errorCode);
+    if (errorCode != 0) Fail("cannot connect", Ending::Close, errorCode);
+  });
 }
 
 void CNotifySmtpClient::OnClose(int errorCode) {
-  CAsyncSocket::OnClose(errorCode);
-  SetState(SmtpState::Closed);
+  Guarded([&] {
+    CAsyncSocket::OnClose(errorCode);
+    Fail("the server closed the connection", Ending::Close, errorCode);
+  });
 }
 
 void CNotifySmtpClient::OnSend(int errorCode) {
@@ -169,8 +180,15 @@ void CNotifySmtpClient::OnSendProgress() {
   m_dwLastActivity = fw::GetTickCount();
 }
 
-bool CNotifySmtpClient::IsExpired() const {
-  return HasTickIntervalPassed(fw::GetTickCount(), m_dwLastActivity, kIdleTimeoutMs) || m_nState == SmtpState::Closed;
+void CNotifySmtpClient::OnSendError(int errorCode) {
+  Fail("sending failed", Ending::Close, errorCode);
+}
+
+bool CNotifySmtpClient::IsExpired() {
+  if (m_nState == SmtpState::Closed) return true;
+  if (!HasTickIntervalPassed(fw::GetTickCount(), m_dwLastActivity, kIdleTimeoutMs)) return false;
+  Fail("no reply in time");
+  return true;
 }
 
 int CNotifySmtpClient::OnReceivedData(const char*& data, int& length) {
@@ -185,8 +203,7 @@ int CNotifySmtpClient::OnReceivedData(const char*& data, int& length) {
     if (static_cast<std::size_t>(length) > kMaxUnterminatedReply &&
         std::find(data, data + length, '\n') == data + length) {
       // A peer that sends this much without a line end is not an SMTP server.
-      SetState(SmtpState::Closed);
-      Close();
+      Fail("a reply line without end");
       data += length;
       length = 0;
       consumed = 1;
@@ -222,13 +239,8 @@ int CNotifySmtpClient::ReplyCode() const {
   return smtp::ReplyCode(m_strReply);
 }
 
-void CNotifySmtpClient::GiveUp() {
-  SendText("QUIT\r\n");
-  SetState(SmtpState::AwaitQuitReply);
-}
-
 void CNotifySmtpClient::OnGreeting() {
-  if (!smtp::IsPositiveReply(ReplyCode())) return GiveUp();
+  if (!smtp::IsPositiveReply(ReplyCode())) return Fail("greeting refused", Ending::Quit);
   std::string address = GetLocalAddress();
   fw::MakeLower(address);
   SendText("HELO [" + address + "]\r\n");
@@ -236,40 +248,40 @@ void CNotifySmtpClient::OnGreeting() {
 }
 
 void CNotifySmtpClient::OnHeloReply() {
-  if (!smtp::IsPositiveReply(ReplyCode())) return GiveUp();
+  if (!smtp::IsPositiveReply(ReplyCode())) return Fail("HELO refused", Ending::Quit);
   SendText("MAIL FROM: <" + m_strFrom + ">\r\n");
   SetState(SmtpState::AwaitMailReply);
 }
 
 void CNotifySmtpClient::SendNextRecipient() {
-  if (!smtp::IsPositiveReply(ReplyCode()) || m_nNextRecipient >= m_arrRecipients.size()) return GiveUp();
+  if (!smtp::IsPositiveReply(ReplyCode())) {
+    return Fail(m_nState == SmtpState::AwaitMailReply ? "sender refused" : "recipient refused", Ending::Quit);
+  }
+  if (m_nNextRecipient >= m_arrRecipients.size()) return Fail("no recipient", Ending::Quit);
   SendText("RCPT TO: <" + m_arrRecipients[m_nNextRecipient] + ">\r\n");
   ++m_nNextRecipient;
   SetState(SmtpState::AwaitRcptReply);
 }
 
 void CNotifySmtpClient::OnRcptReply() {
-  if (!smtp::IsPositiveReply(ReplyCode())) return GiveUp();
   if (m_nNextRecipient < m_arrRecipients.size()) return SendNextRecipient();
+  if (!smtp::IsPositiveReply(ReplyCode())) return Fail("recipient refused", Ending::Quit);
   SendText("DATA\r\n");
   SetState(SmtpState::AwaitDataReply);
 }
 
 void CNotifySmtpClient::OnDataReply() {
-  if (m_bMessageStarted) {
-    // A second reply while the message is under way: the server is not following.
-    SetState(SmtpState::Closed);
-    Close();
-    return;
-  }
+  // A second reply while the message is under way: the server is not following.
+  if (m_bMessageStarted) return Fail("a reply while the message was sent");
   const int code = ReplyCode();
-  if (code < 300 || code > 399) return GiveUp();
+  if (code < 300 || code > 399) return Fail("DATA refused", Ending::Quit);
   SendMessageStart();
 }
 
 void CNotifySmtpClient::OnDataEndReply() {
   const int code = ReplyCode();
-  if (code >= 200 && code <= 299) m_bDelivered = true;
+  if (code < 200 || code > 299) return Fail("message refused", Ending::Quit);
+  m_bDelivered = true;
   SendText("QUIT\r\n");
   SetState(SmtpState::AwaitQuitReply);
 }

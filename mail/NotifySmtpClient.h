@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,14 @@
 #include "mail/SmtpState.h"
 
 class CNotifyConfig;
+
+// Why a mail job failed. Every give-up records it once, in one place (CNotifySmtpClient::Fail).
+struct SmtpFailure {
+  const char* reason = nullptr;      // what went wrong; null while the job has not failed
+  SmtpState step = SmtpState::Idle;  // the state the job was in: the step that failed
+  int error = 0;                     // the socket's error code, when one caused it
+  std::string reply;                 // the final line of the server's last reply, if any
+};
 
 class CNotifySmtpClient : public CQBNotifySocket {
  public:
@@ -41,11 +50,13 @@ class CNotifySmtpClient : public CQBNotifySocket {
   // Worker thread, once: creates the socket and starts the lookup or the connection. False
   // when the job failed at once (it is then Closed).
   bool Start();
-  // Closed, or no activity for kIdleTimeoutMs by the tick count.
-  bool IsExpired() const;
+  // Closed, or no activity for kIdleTimeoutMs by the tick count (which fails the job).
+  bool IsExpired();
   // The server accepted the message.
   bool IsFinished() const { return m_bDelivered; }
   SmtpState GetState() const { return m_nState; }
+  // The first failure; a delivered job has none.
+  const SmtpFailure& GetFailure() const { return m_failure; }
 
   // Told of every change of state (worker thread).
   using StateObserver = std::function<void(SmtpState from, SmtpState to)>;
@@ -56,6 +67,9 @@ class CNotifySmtpClient : public CQBNotifySocket {
   static std::vector<std::string> SplitRecipients(const std::string& value);
   // Whether `interval` ms have passed from tick `then` to tick `now` (32-bit, wrapping).
   static bool HasTickIntervalPassed(std::uint32_t now, std::uint32_t then, std::int32_t interval);
+  // The number of the next Message-ID: the tick count when it comes after the number used last
+  // in this process, else one above that number (32-bit, wrapping). Any thread.
+  static std::uint32_t NextMessageNumber(std::uint32_t tick);
   // The Date header line, CR LF included, for calendar time t in the local zone; empty when t
   // cannot be converted.
   static std::string FormatDateLine(std::int64_t t);
@@ -70,11 +84,17 @@ class CNotifySmtpClient : public CQBNotifySocket {
   using StepHandler = void (CNotifySmtpClient::*)();
   static StepHandler HandlerFor(SmtpState state);
 
+  // Closed is final: no state follows it.
   void SetState(SmtpState state);
   void OnSendProgress() override;
+  void OnSendError(int errorCode) override;
   int ReplyCode() const;
-  // Sends "QUIT" and waits for its reply.
-  void GiveUp();
+
+  // How a failed job ends: a QUIT and its reply (the server refused a command), or at once.
+  enum class Ending { Quit, Close };
+  // The one way a job gives up: records the first failure (reason, step, error, the server's
+  // reply line), then says QUIT or closes the connection. A delivered job records nothing.
+  void Fail(const char* reason, Ending ending = Ending::Close, int errorCode = 0);
   // Connects to the first IPv4 address of a host entry; false (Closed) when there is none.
   bool ConnectToHost(const fw::HostEnt* pHost);
 
@@ -95,13 +115,18 @@ class CNotifySmtpClient : public CQBNotifySocket {
   void EndInformationPart(bool bComplete);
   void SendBodyText(std::string_view text);
 
-  // Runs a notification's work; an exception fails the job instead of leaving the thread.
+  // Runs a notification's work: the job's only exception guard. An exception (a journal file
+  // that cannot be read, memory) fails the job instead of leaving the thread.
   template <typename Action>
   void Guarded(Action&& action) noexcept {
     try {
       action();
+    } catch (const fw::CFileException&) {
+      Fail("a journal file cannot be read");
+    } catch (const std::bad_alloc&) {
+      Fail("out of memory");
     } catch (...) {
-      m_nState = SmtpState::Closed;
+      Fail("unexpected exception");
     }
   }
 
@@ -130,4 +155,5 @@ class CNotifySmtpClient : public CQBNotifySocket {
   CLogLineReader m_logReader;
   std::vector<char> m_readBuffer;
   StateObserver m_stateObserver;
+  SmtpFailure m_failure;
 };

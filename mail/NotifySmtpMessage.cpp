@@ -2,10 +2,12 @@
 // body pumped from the Information and Log files through the transparency filter while the
 // socket takes data, and the end-of-data marker.
 #include <algorithm>
+#include <atomic>
 
 #include "framework/clock.h"
 #include "framework/strings.h"
 #include "mail/NotifySmtpClient.h"
+#include "mail/SubjectHeader.h"
 #include "resource.h"
 
 namespace {
@@ -23,6 +25,21 @@ std::int64_t LocalZoneOffset(std::int64_t t) {
 }
 
 }  // namespace
+
+std::uint32_t CNotifySmtpClient::NextMessageNumber(std::uint32_t tick) {
+  // Bit 32 is set once a number was used; the low 32 bits hold that number.
+  static std::atomic<std::uint64_t> s_last{0};
+  constexpr std::uint64_t kUsed = std::uint64_t{1} << 32;
+  std::uint64_t last = s_last.load();
+  std::uint32_t next = tick;
+  do {
+    const auto previous = static_cast<std::uint32_t>(last);
+    // `tick` not after the last number, counted on the wrapping 32-bit circle.
+    const bool bNotAfter = static_cast<std::int32_t>(tick - previous) <= 0;
+    next = last != 0 && bNotAfter ? previous + 1 : tick;
+  } while (!s_last.compare_exchange_weak(last, kUsed | next));
+  return next;
+}
 
 std::string CNotifySmtpClient::FormatDateLine(std::int64_t t) {
   fw::CalendarTime local;
@@ -43,8 +60,8 @@ void CNotifySmtpClient::SendMessageStart() {
   const std::int64_t now = fw::Time64();
 
   // The header block and the introduction go out in one write.
-  std::string start =
-      fw::Format("Message-ID: <%s@%d>\r\n", m_strFrom.c_str(), static_cast<std::int32_t>(fw::GetTickCount()));
+  std::string start = fw::Format("Message-ID: <%s@%d>\r\n", m_strFrom.c_str(),
+                                 static_cast<std::int32_t>(NextMessageNumber(fw::GetTickCount())));
   start += "From: <" + m_strFrom + ">\r\n";
   start += "To: ";
   for (std::size_t i = 0; i < m_arrRecipients.size(); ++i) {
@@ -52,7 +69,7 @@ void CNotifySmtpClient::SendMessageStart() {
     start += m_arrRecipients[i];
   }
   start += "\r\n";
-  start += "Subject: " + m_strSubject + "\r\n";
+  start += mailheader::FormatSubjectField(m_strSubject);
   start += FormatDateLine(now);
   start += "MIME-Version: 1.0\r\n";
   start += "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n";
@@ -88,18 +105,11 @@ void CNotifySmtpClient::SendInformationPart() {
     EndInformationPart(false);
     return;
   }
-  try {
-    m_readBuffer.resize(kBodyPieceSize);
-    while (IsSendReady()) {
-      const std::size_t count =
-          std::min(m_fileInfo.Read(m_readBuffer.data(), m_readBuffer.size()), m_readBuffer.size());
-      if (count == 0) break;
-      SendBodyText(std::string_view(m_readBuffer.data(), count));
-    }
-  } catch (const std::exception&) {
-    m_fileInfo.Abort();
-    EndInformationPart(false);
-    return;
+  m_readBuffer.resize(kBodyPieceSize);
+  while (IsSendReady()) {
+    const std::size_t count = std::min(m_fileInfo.Read(m_readBuffer.data(), m_readBuffer.size()), m_readBuffer.size());
+    if (count == 0) break;
+    SendBodyText(std::string_view(m_readBuffer.data(), count));
   }
   if (!IsSendReady()) return;  // goes on from the same position at the next OnSend
   m_fileInfo.Abort();
@@ -111,7 +121,7 @@ void CNotifySmtpClient::EndInformationPart(bool bComplete) {
   std::vector<char>().swap(m_readBuffer);
   if (m_nLogLines <= 0) return;
   m_bLogPending = true;
-  // After a failure the part may end in the middle of a line; the separator is left out.
+  // Without its file the part sent nothing; the separator is left out too.
   if (bComplete) {
     SendText("\r\n" + fw::LoadString(IDS_LOG_SEPARATOR) + "\r\n\r\n");
     m_bodyFilter.Reset();
@@ -122,40 +132,28 @@ void CNotifySmtpClient::SendLogPart() {
   const CLogLineReader::ReadFunction read = [this](char* buffer, std::size_t count) {
     return m_fileLog.Read(buffer, count);
   };
-  std::string batch;  // filtered lines not handed to the socket yet
-  bool bFailed = false;
-  try {
-    if (!m_fileLog.IsOpen()) {
-      if (!m_fileLog.Open(m_strLogFile, fw::CStdioFile::modeRead | fw::CStdioFile::typeBinary)) {
-        m_bLogPending = false;
-        return;
-      }
-      // The last N lines are those after the first L - N that the session wrote.
-      m_logReader.Reset();
-      m_logReader.SkipLines(std::max<long long>(0, static_cast<long long>(m_nLogLineCount) - m_nLogLines), read);
+  if (!m_fileLog.IsOpen()) {
+    if (!m_fileLog.Open(m_strLogFile, fw::CStdioFile::modeRead | fw::CStdioFile::typeBinary)) {
+      m_bLogPending = false;
+      return;
     }
-    std::string_view text;
-    bool bLineEnds = false;
-    while (IsSendReady() && m_logReader.NextPiece(read, text, bLineEnds)) {
-      // Lines go out in writes of about one piece, not a packet each.
-      if (batch.size() + text.size() > kBodyPieceSize) {
-        SendText(batch);
-        batch.clear();
-      }
-      m_bodyFilter.Filter(text, batch);
-      if (bLineEnds) m_bodyFilter.Filter("\r\n", batch);
-    }
-  } catch (const std::exception&) {
-    bFailed = true;
-  }
-  // What was read goes out also when reading failed, as it would have line by line.
-  if (!batch.empty()) SendText(batch);
-  if (bFailed) {
-    m_fileLog.Abort();
+    // The last N lines are those after the first L - N that the session wrote.
     m_logReader.Reset();
-    m_bLogPending = false;
-    return;
+    m_logReader.SkipLines(std::max<long long>(0, static_cast<long long>(m_nLogLineCount) - m_nLogLines), read);
   }
+  std::string batch;  // filtered lines not handed to the socket yet
+  std::string_view text;
+  bool bLineEnds = false;
+  while (IsSendReady() && m_logReader.NextPiece(read, text, bLineEnds)) {
+    // Lines go out in writes of about one piece, not a packet each.
+    if (batch.size() + text.size() > kBodyPieceSize) {
+      SendText(batch);
+      batch.clear();
+    }
+    m_bodyFilter.Filter(text, batch);
+    if (bLineEnds) m_bodyFilter.Filter("\r\n", batch);
+  }
+  if (!batch.empty()) SendText(batch);
   if (!IsSendReady()) return;  // goes on from the same position at the next OnSend
   m_fileLog.Abort();
   m_logReader.Reset();

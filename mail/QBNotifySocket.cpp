@@ -86,15 +86,15 @@ bool CQBNotifySocket::FlushPending(int flags) {
       OnSendProgress();
       continue;
     }
-    if (error == fw::kWsaEWouldBlock || error == fw::kWsaEConnReset) {
-      // Would block: the rest goes out on the next OnSend. Reset: no OnSend will come; the
-      // bytes stay until the socket is destroyed, and nothing more is fed to the connection.
-      m_bSendReady = 0;
-      return true;
-    }
-    // Any other error drops everything that waited.
-    m_sendData.Clear();
-    return false;
+    m_bSendReady = 0;
+    // Would block: the rest goes out on the next OnSend.
+    if (error == fw::kWsaEWouldBlock) return true;
+    // Reset: no OnSend will come; the bytes stay until the socket is destroyed. Any other
+    // error drops everything that waited.
+    const bool bKept = error == fw::kWsaEConnReset;
+    if (!bKept) m_sendData.Clear();
+    OnSendError(error);
+    return bKept;
   }
   return true;
 }

@@ -80,6 +80,9 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   virtual int Transmit(const char* data, int length, int flags, int& error);
   // Some bytes were written to the connection.
   virtual void OnSendProgress() {}
+  // A write failed for good (not "would block"): the send-ready flag is clear and nothing
+  // more is fed to the connection.
+  virtual void OnSendError(int /*errorCode*/) {}
 
   CNotifySocketWnd* GetSocketWnd() const { return m_pOwner ? m_pOwner->GetSocketWnd() : nullptr; }
   std::size_t GetPendingSendLength() const { return m_sendData.Size(); }

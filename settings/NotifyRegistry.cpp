@@ -24,13 +24,6 @@ const char* OrEmpty(const char* text) {
   return text ? text : "";
 }
 
-// True when `inner` names a key below `outer` (or `outer` itself), ignoring case.
-bool IsSameOrBelow(const std::string& inner, const std::string& outer) {
-  if (inner.size() < outer.size()) return false;
-  if (fw::CompareNoCase(std::string_view(inner).substr(0, outer.size()), outer) != 0) return false;
-  return inner.size() == outer.size() || inner[outer.size()] == '\\' || outer.ends_with('\\');
-}
-
 // Copies every subkey of hFrom, and its tree, to hTo. False when something was left out.
 bool CopySubkeys(fw::HKEY hFrom, fw::HKEY hTo, int depth);
 bool CopyValues(fw::HKEY hFrom, fw::HKEY hTo);
@@ -124,7 +117,11 @@ std::uint32_t CNotifyRegistry::ReadRegDword(fw::HKEY hRoot, const char* pszKey, 
   if (key.Open(hRoot, OrEmpty(pszKey)) != fw::kErrorSuccess) return dwDefault;
   unsigned char buffer[4];
   std::uint32_t size = sizeof buffer;
-  if (fw::RegQueryValue(key.Get(), OrEmpty(pszName), nullptr, buffer, &size) != fw::kErrorSuccess) return dwDefault;
+  std::uint32_t type = fw::kRegNone;
+  if (fw::RegQueryValue(key.Get(), OrEmpty(pszName), &type, buffer, &size) != fw::kErrorSuccess) return dwDefault;
+  // Text is no number, not even when its bytes fit ("252" and its terminator); other types
+  // are taken as their bytes.
+  if (type == fw::kRegSz || type == fw::kRegExpandSz || type == fw::kRegMultiSz) return dwDefault;
   if (size < sizeof buffer) return dwDefault;
   return static_cast<std::uint32_t>(buffer[0]) | static_cast<std::uint32_t>(buffer[1]) << 8 |
          static_cast<std::uint32_t>(buffer[2]) << 16 | static_cast<std::uint32_t>(buffer[3]) << 24;
@@ -156,7 +153,7 @@ void CNotifyRegistry::MoveRegistryKey(const char* pszOldKey, const char* pszNewK
   const std::string oldKey = OrEmpty(pszOldKey);
   const std::string newKey = OrEmpty(pszNewKey);
   // A key cannot move below itself: the copy would feed on its own output.
-  if (oldKey.empty() || newKey.empty() || IsSameOrBelow(newKey, oldKey)) return;
+  if (oldKey.empty() || newKey.empty() || fw::RegPathContains(oldKey, newKey)) return;
 
   fw::RegKey from;
   if (from.Open(fw::HKeyUsers(), oldKey.c_str()) != fw::kErrorSuccess) return;

@@ -15,6 +15,8 @@ class CNotifyRegistry {
   static std::string GetRegistryPath(const char* pszSubKey);
 
   std::string ReadRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszDefault) const;
+  // A value of a text type (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) or of fewer than 4 bytes
+  // counts as missing.
   std::uint32_t ReadRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwDefault) const;
   bool WriteRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszValue) const;
   bool WriteRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwValue) const;

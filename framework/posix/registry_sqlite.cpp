@@ -82,19 +82,9 @@ std::string Fold(std::string_view name) {
   return folded;
 }
 
-// The components of a subkey path; empty components (doubled or outer backslashes) are skipped.
-std::vector<std::string_view> SplitPath(const char* subKey) {
-  std::vector<std::string_view> parts;
-  if (subKey == nullptr) return parts;
-  std::string_view rest(subKey);
-  while (!rest.empty()) {
-    const std::size_t cut = rest.find('\\');
-    const std::string_view part = rest.substr(0, cut);
-    if (!part.empty()) parts.push_back(part);
-    if (cut == std::string_view::npos) break;
-    rest.remove_prefix(cut + 1);
-  }
-  return parts;
+// The key names of a subkey path (null names the key itself), as Windows resolves them.
+RegStatus SplitPath(const char* subKey, std::vector<std::string_view>& parts) {
+  return RegSplitPath(subKey != nullptr ? std::string_view(subKey) : std::string_view(), parts);
 }
 
 // One open database with its prepared statements and the handles issued for its keys.
@@ -340,7 +330,9 @@ bool FindChild(State& state, KeyId parent, std::string_view name, KeyId& child) 
 
 // Walks `subKey` down from `id`; kErrorFileNotFound when a component does not exist.
 RegStatus FindPath(State& state, KeyId& id, const char* subKey) {
-  for (const std::string_view part : SplitPath(subKey)) {
+  std::vector<std::string_view> parts;
+  if (const RegStatus status = SplitPath(subKey, parts); status != kErrorSuccess) return status;
+  for (const std::string_view part : parts) {
     if (part.size() > kMaxKeyNameLength || !FindChild(state, id, part, id)) return kErrorFileNotFound;
   }
   return kErrorSuccess;
@@ -378,7 +370,8 @@ RegStatus RegCreateKey(HKEY key, const char* subKey, HKEY* result) {
   *result = nullptr;
   if (const int error = faults::Take(faults::Op::RegistryOpen)) return error;
   if (const int error = faults::Take(faults::Op::RegistryWrite)) return error;
-  const std::vector<std::string_view> parts = SplitPath(subKey);
+  std::vector<std::string_view> parts;
+  if (const RegStatus status = SplitPath(subKey, parts); status != kErrorSuccess) return status;
   for (const std::string_view part : parts) {
     if (part.size() > kMaxKeyNameLength) return kErrorInvalidParameter;
   }

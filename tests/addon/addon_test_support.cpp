@@ -26,6 +26,11 @@ bool TestApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, c
   return true;
 }
 
+std::string Describe(const CNotifyConfig& c) {
+  return c.m_strSmtpServer + '|' + std::to_string(c.m_nSmtpPort) + '|' + c.m_strDeliverTo + '|' + c.m_strFromEmail +
+         '|' + std::to_string(c.m_nLogLines) + '|' + std::to_string(c.m_nNotifyWhen) + '|' + c.m_strSubject;
+}
+
 void AddOnTest::SetUp() {
   ClearAddOnRegistry();
   app = std::make_unique<TestApp>();
@@ -47,6 +52,17 @@ void AddOnTest::StoreSettings(const char* pszProfile, int nNotifyWhen, const cha
   config.m_strFromEmail = "ftp@example.com";
   config.m_nNotifyWhen = nNotifyWhen;
   config.Save();
+}
+
+std::string AddOnTest::ServerIn(const char* pszProfile) const {
+  return app->ReadRegString(fw::HKeyUsers(), KeyOf(pszProfile).c_str(), "SMTP Server", "-");
+}
+
+void AddOnTest::SetRaw(const std::string& key, const char* name, std::uint32_t type, const std::string& bytes) {
+  fw::RegKey open;
+  ASSERT_EQ(open.Create(fw::HKeyUsers(), key.c_str()), fw::kErrorSuccess);
+  ASSERT_EQ(fw::RegSetValue(open.Get(), name, type, bytes.data(), static_cast<std::uint32_t>(bytes.size())),
+            fw::kErrorSuccess);
 }
 
 std::string AddOnTest::StampOf(std::int64_t t) {

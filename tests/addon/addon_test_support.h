@@ -36,6 +36,9 @@ inline void* Handle(std::uintptr_t value) {
   return reinterpret_cast<void*>(value);
 }
 
+// Every field of a record, in order: "server|port|to|from|log lines|notify when|subject".
+std::string Describe(const CNotifyConfig& config);
+
 class AddOnTest : public ::testing::Test {
  protected:
   static constexpr std::int64_t kTime = 1700000000;
@@ -44,6 +47,11 @@ class AddOnTest : public ::testing::Test {
   void TearDown() override;
   // Saves a complete record for pszProfile (null: the global configuration).
   static void StoreSettings(const char* pszProfile, int nNotifyWhen, const char* pszServer = "smtp.example");
+  // The key of pszProfile's own settings (null: the global configuration's).
+  static std::string KeyOf(const char* pszProfile) { return CNotifyConfig(pszProfile).GetRegistryKey(false); }
+  // "SMTP Server" in that key, "-" when there is none.
+  std::string ServerIn(const char* pszProfile) const;
+  static void SetRaw(const std::string& key, const char* name, std::uint32_t type, const std::string& bytes);
   static std::string StampOf(std::int64_t t);  // date and time text of a journal line
   std::string DataDir() const { return app->m_strDataDir; }
 

@@ -150,6 +150,46 @@ TEST_F(RegistryTest, CreateMakesMissingParentsAndDeleteRefusesKeysWithSubkeys) {
   EXPECT_EQ(fw::RegDeleteKey(m_key.Get(), "Configurations"), fw::kErrorSuccess);
 }
 
+TEST_F(RegistryTest, PathsResolveAsWindowsResolvesThemAndRegSplitPathAgrees) {
+  fw::RegKey leaf;
+  ASSERT_EQ(leaf.Create(m_key.Get(), "Inner\\Leaf"), fw::kErrorSuccess);
+  ASSERT_EQ(SetString(leaf.Get(), "Where", "leaf"), fw::kErrorSuccess);
+  ASSERT_EQ(SetString(m_key.Get(), "Where", "top"), fw::kErrorSuccess);
+  const struct {
+    const char* path;
+    const char* reached;  // null: refused with kErrorBadPathname
+  } cases[] = {
+      {"Inner\\Leaf", "leaf"},
+      {"Inner\\Leaf\\", "leaf"},
+      {"Inner\\\\Leaf\\\\", "leaf"},
+      {"iNNER\\\\lEAF", "leaf"},
+      {"", "top"},
+      {"\\Inner\\Leaf", nullptr},
+      {"\\\\Inner\\Leaf", nullptr},
+      {"\\", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const fw::RegStatus expected = c.reached ? fw::kErrorSuccess : fw::kErrorBadPathname;
+    std::vector<std::string_view> names;
+    EXPECT_EQ(fw::RegSplitPath(c.path, names), expected);
+    fw::RegKey opened, created;
+    EXPECT_EQ(opened.Open(m_key.Get(), c.path), expected);
+    EXPECT_EQ(created.Create(m_key.Get(), c.path), expected);
+    if (c.reached) {
+      EXPECT_EQ(Query(opened.Get(), "Where"), c.reached + "\0"s);
+      EXPECT_EQ(fw::RegPathContains(m_path + "\\Inner\\Leaf", m_path + "\\" + c.path), *c.reached == 'l');
+    } else {
+      EXPECT_EQ(fw::RegDeleteKey(m_key.Get(), c.path), fw::kErrorBadPathname);
+    }
+  }
+  EXPECT_TRUE(fw::RegPathContains("A\\\\b", "a\\B\\c\\"));
+  EXPECT_FALSE(fw::RegPathContains("A\\b\\c", "A\\b"));
+  EXPECT_EQ(Subkeys(m_key.Get()), Names{"Inner"});
+  EXPECT_EQ(fw::RegDeleteKey(m_key.Get(), "inner\\\\LEAF\\"), fw::kErrorSuccess);
+  EXPECT_EQ(leaf.Open(m_key.Get(), "Inner\\Leaf"), fw::kErrorFileNotFound);
+}
+
 TEST_F(RegistryTest, HandlesAreTheirOwnAndOneToADeletedKeyFailsEvenWhenTheNameComesBack) {
   for (const char* self : {static_cast<const char*>(nullptr), ""}) {  // reopening the key itself
     fw::RegKey opened, created;

@@ -110,13 +110,13 @@ class ScriptRunnerTest : public ::testing::Test {
 
 TEST_F(ScriptRunnerTest, ArgumentsReachTheExportsUnchangedAndInOrder) {
   const std::string maxHandle = std::to_string(std::numeric_limits<std::uintptr_t>::max());
-  EXPECT_EQ(Run("SessionCreate " + maxHandle +
-                " \"M\\xe4in \\\"x\\\"\"\n"
+  EXPECT_EQ(Run("# comments, empty lines and CR LF line ends\r\n\r\nSessionCreate " + maxHandle +
+                " \"M\\xe4in \\\"x\\\"\"\r\n"
                 "ConnectionStart " +
                 maxHandle +
                 " 4294967295 null\n"
                 "LogCommand 0 \"PASS secret\\t\\x01\"\n"
-                "LogStatus 7 \"a\" error\nLogStatus 7 \"b\" -5\nLogStatus 7 \"c\"\n"
+                "LogStatus 7 \"a\" error\nLogStatus 7 \"b\" -5\nqbaddonlogstatus 0x10 c\n"
                 "FileRenamed 3 12 \"\" \"C:\\\\new\"\n"
                 "Configure\nConfigure \"p\"\n"
                 "ConnectionEnd 3 0\nSessionDestroy 3\n"),
@@ -127,7 +127,7 @@ TEST_F(ScriptRunnerTest, ArgumentsReachTheExportsUnchangedAndInOrder) {
       "LogCommand 0 \"PASS secret\\x09\\x01\"",
       "LogStatus 7 \"a\" 1",
       "LogStatus 7 \"b\" -5",
-      "LogStatus 7 \"c\" 0",
+      "LogStatus 16 \"c\" 0",
       "FileRenamed 3 12 \"\" \"C:\\x5cnew\"",
       "Configure null",
       "Configure \"p\"",

@@ -1,8 +1,8 @@
 // Message composition byte for byte, with the socket's output replaced by a sink that takes a
 // given number of bytes per writable notification: the header, the introduction, the
 // Information file, the last N log lines, transparency across file pieces, missing files, a
-// socket that stops being send-ready anywhere, and the end-of-data marker only after the
-// server took DATA.
+// socket that stops being send-ready anywhere or fails, the end-of-data marker only after the
+// server took DATA, and the replies to the marker.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,11 +59,12 @@ class SinkClient : public CNotifySmtpClient {
 
   std::string m_wire;
   std::size_t m_largestWrite = 0;
+  int m_error = fw::kWsaEWouldBlock;  // what a write fails with once the budget is spent
 
  protected:
   int Transmit(const char* data, int length, int, int& error) override {
     if (m_budget == 0) {
-      error = fw::kWsaEWouldBlock;
+      error = m_error;
       return fw::kSocketError;
     }
     const std::size_t count = std::min(static_cast<std::size_t>(length), m_budget);
@@ -114,13 +115,16 @@ class MessageComposition : public ::testing::Test {
 };
 
 TEST_F(MessageComposition, WholeMessageByteForByte) {
-  m_clock.tick += 0x80000000u;  // a tick count above 2^31 prints negative
+  m_clock.tick += 0x80000000u;  // a number above 2^31 prints negative
+  // The number follows the tick count but is never used twice: this message's is one above.
+  const auto number = static_cast<std::int32_t>(CNotifySmtpClient::NextMessageNumber(m_clock.tick) + 1);
   m_config.m_strDeliverTo = "a@example.org, b@example.org;c@example.org";
   m_config.m_strSubject = "Report";
   m_config.m_nLogLines = 10;
   EXPECT_EQ(Compose("event one\r\nevent two\r\n", "l1\r\nl2\r\nl3\r\nl4\r\n", 4),
-            "Message-ID: <notify@example.org@-2147482648>\r\nFrom: <notify@example.org>\r\n"
-            "To: a@example.org,\r\n\tb@example.org,\r\n\tc@example.org\r\nSubject: Report\r\n" +
+            "Message-ID: <notify@example.org@" + std::to_string(number) +
+                ">\r\nFrom: <notify@example.org>\r\n"
+                "To: a@example.org,\r\n\tb@example.org,\r\n\tc@example.org\r\nSubject: Report\r\n" +
                 CNotifySmtpClient::FormatDateLine(kNow) +
                 "MIME-Version: 1.0\r\nContent-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n"
                 "Content-Transfer-Encoding: 7bit\r\n\r\n" +
@@ -175,9 +179,9 @@ TEST_F(MessageComposition, SocketThatStopsBeingReadyAnywhereLosesAndRepeatsNothi
   std::string info, log;
   for (int i = 0; i < 900; ++i) info += (i % 7 ? "event " : ".dot ") + std::to_string(i) + "\r\n";
   for (int i = 0; i < 60; ++i) log += (i % 5 ? "log " : ".") + std::to_string(i) + "\r\n";
-  const std::string whole = Compose(info, log, 60);
+  const std::string whole = Body(Compose(info, log, 60));
   for (std::size_t budget : {1u, 7u, 4096u, 10240u, 10241u, 30000u}) {
-    EXPECT_TRUE(Compose(info, log, 60, budget) == whole) << "budget " << budget;
+    EXPECT_TRUE(Body(Compose(info, log, 60, budget)) == whole) << "budget " << budget;
   }
 }
 
@@ -205,14 +209,53 @@ TEST_F(MessageComposition, ProgressWhileSendingKeepsTheJobAlive) {
   EXPECT_TRUE(client->IsExpired()) << "a stalled connection still expires";
 }
 
+TEST_F(MessageComposition, OnlyA2xxReplyToTheMarkerDeliversAndQuitFollowsEveryOne) {
+  for (const char* reply : {"250 queued", "354 more?", "451 later", "554 spam"}) {
+    SinkClient client(m_config, m_info, m_log, 0);
+    client.Reply("354 go\r\n");
+    client.Drain(SIZE_MAX);
+    const std::size_t sent = client.m_wire.size();
+    client.Reply(std::string(reply) + "\r\n");
+    EXPECT_EQ(client.m_wire.substr(sent), "QUIT\r\n") << reply;
+    EXPECT_EQ(client.IsFinished(), *reply == '2') << reply;
+    EXPECT_EQ(client.GetFailure().reply, *reply == '2' ? "" : reply);
+    EXPECT_EQ(client.GetState(), SmtpState::AwaitQuitReply);
+  }
+}
+
+TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
+  std::string info;
+  for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
+  auto client = StartedClient(info, "", 0);
+  client->Step(1000);
+  client->m_error = fw::kWsaENotConn;
+  client->Step(0);  // writable, but the write fails
+  EXPECT_EQ(client->IsSendReady(), 0);
+  EXPECT_EQ(client->GetState(), SmtpState::Closed);
+  EXPECT_STREQ(client->GetFailure().reason, "sending failed");
+  EXPECT_EQ(client->GetFailure().step, SmtpState::AwaitDataReply);
+  EXPECT_EQ(client->GetFailure().error, fw::kWsaENotConn);
+  client->Step(SIZE_MAX);
+  EXPECT_EQ(client->m_wire.size(), 1000u) << "nothing more goes out";
+
+  // A QUIT that cannot be sent closes the job; the refusal stays the failure.
+  SinkClient refused(m_config, m_info, m_log, 0);
+  refused.Reply("354 go\r\n");
+  refused.Drain(SIZE_MAX);
+  refused.m_error = fw::kWsaENotConn;
+  refused.Step(0);  // the connection takes nothing more
+  refused.Reply("554 spam\r\n");
+  EXPECT_EQ(refused.GetState(), SmtpState::Closed);
+  EXPECT_STREQ(refused.GetFailure().reason, "message refused");
+  EXPECT_EQ(refused.GetFailure().error, 0);
+}
+
 TEST_F(MessageComposition, NothingOfTheBodyGoesOutBeforeTheServerTookData) {
   qbtest::WriteBytes(m_info, "e\r\n");
   SinkClient client(m_config, m_info, m_log, 0);
   client.Step(SIZE_MAX);  // writable before any reply to DATA
   EXPECT_EQ(client.m_wire, "");
   EXPECT_EQ(client.GetState(), SmtpState::AwaitDataReply);
-  client.Reply("250 odd\r\n");
-  EXPECT_EQ(client.m_wire, "QUIT\r\n") << "a 2xx reply to DATA gives up without a header";
 }
 
 TEST_F(MessageComposition, SecondReplyWhileTheMessageGoesOutClosesAndTheFilesStillGo) {

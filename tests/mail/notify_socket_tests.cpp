@@ -63,12 +63,14 @@ class ScriptedSocket : public CQBNotifySocket {
     lines.push_back(line);
     return 1;
   }
+  void OnSendError(int errorCode) override { reported = errorCode; }
   fw::HANDLE Lookup() const { return m_hLookup; }
   std::size_t Pending() const { return GetPendingSendLength(); }
 
   std::string wire, incoming;
   std::size_t budget = SIZE_MAX;
   int error = fw::kWsaEWouldBlock;
+  int reported = 0;  // the error OnSendError was told of
   std::vector<std::string> lines;
 
  protected:
@@ -84,19 +86,25 @@ class ScriptedSocket : public CQBNotifySocket {
   }
 };
 
-TEST(QBNotifySocketSend, HardErrorDropsWhatWaitedAndResetStopsWriting) {
-  ScriptedSocket socket;
-  socket.OnSend(0);
-  socket.budget = 0;
-  socket.error = fw::kWsaENotConn;
-  EXPECT_EQ(socket.SendText("lost"), fw::kSocketError);
-  EXPECT_EQ(socket.Pending(), 0u);
-  EXPECT_EQ(socket.IsSendReady(), 1);
-
-  socket.error = fw::kWsaEConnReset;
-  EXPECT_EQ(socket.SendText("kept"), 4);
-  EXPECT_EQ(socket.Pending(), 4u);
-  EXPECT_EQ(socket.IsSendReady(), 0) << "nothing more is fed to a reset connection";
+TEST(QBNotifySocketSend, HardErrorsStopWritingAndAreReportedWhileWouldBlockWaits) {
+  const struct {
+    int error;
+    int sendResult;
+    std::size_t pending;
+    int reported;
+  } cases[] = {{fw::kWsaEWouldBlock, 4, 4, 0},
+               {fw::kWsaENotConn, fw::kSocketError, 0, fw::kWsaENotConn},
+               {fw::kWsaEConnReset, 4, 4, fw::kWsaEConnReset}};
+  for (const auto& c : cases) {
+    ScriptedSocket socket;
+    socket.OnSend(0);
+    socket.budget = 0;
+    socket.error = c.error;
+    EXPECT_EQ(socket.SendText("text"), c.sendResult) << c.error;
+    EXPECT_EQ(socket.Pending(), c.pending) << c.error;
+    EXPECT_EQ(socket.IsSendReady(), 0) << c.error;
+    EXPECT_EQ(socket.reported, c.reported) << c.error;
+  }
 }
 
 TEST(QBNotifySocketSend, WaitingDataCostsLinearMemory) {

@@ -1,8 +1,8 @@
 // SMTP conversations replayed from the case files in tests/data/smtp: the scripted server
 // plays the server's part and checks every line and the message the client sends; the job
-// runs on a loop thread and the runner checks its states, its outcome, its expiry by an
-// injected tick count, and that its journal files are gone after it. Then the job's handling
-// of a host lookup's result.
+// runs on a loop thread and the runner checks its states, its outcome and failure, its expiry
+// by an injected tick count, and that its journal files are gone after it. Then the job's
+// handling of a host lookup's result.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,6 +32,24 @@ std::string Unescape(const std::string& text) {
     i += at != std::string::npos;
   }
   return out;
+}
+
+// The exchange up to DATA with the default settings, and the header block and introduction
+// of a message, for "until: DATA" and "D: {head}".
+const Script kUntilData = {{"S", "220 ready"}, {"C", "HELO [{local}]"},
+                           {"S", "250 hello"}, {"C", "MAIL FROM: <notify@example.org>"},
+                           {"S", "250 ok"},    {"C", "RCPT TO: <rcpt@example.org>"},
+                           {"S", "250 ok"},    {"C", "DATA"}};
+const std::vector<std::string> kHead = {
+    "Message-ID*",       "From*", "To*",       "Subject*", "Date*", "MIME*", "Content-Type*", "\tcharset*",
+    "Content-Transfer*", "",      "Folgende*", ""};
+
+// "Step: reason (error): reply" (error and reply when there are), or "none".
+std::string Describe(const SmtpFailure& failure) {
+  if (failure.reason == nullptr) return "none";
+  return std::string(SmtpStateName(failure.step)) + ": " + failure.reason +
+         (failure.error ? " (" + std::to_string(failure.error) + ")" : "") +
+         (failure.reply.empty() ? "" : ": " + failure.reply);
 }
 
 ConversationCase ParseCase(const std::filesystem::path& path) {
@@ -71,9 +89,13 @@ ConversationCase ParseCase(const std::filesystem::path& path) {
       c.expectConnection = value == "yes";
     } else if (key == "D" && value == "{info}") {
       for (const std::string& infoLine : SplitLines(c.info)) c.server.push_back({"D", infoLine});
+    } else if (key == "D" && value == "{head}") {
+      for (const std::string& headLine : kHead) c.server.push_back({"D", headLine});
+    } else if (key == "until" && value == "DATA") {
+      c.server.insert(c.server.end(), kUntilData.begin(), kUntilData.end());
     } else {
       const bool runnerKey = key == "start" || key == "state" || key == "delivered" || key == "expired" ||
-                             key == "advance" || key == "trace";
+                             key == "advance" || key == "trace" || key == "failure";
       (runnerKey ? c.runner : c.server).push_back({key, value});
     }
   }
@@ -126,10 +148,17 @@ TEST_P(SmtpConversation, Plays) {
                 value == "yes");
     } else if (key == "advance") {
       clock.tick += static_cast<std::uint32_t>(std::stoul(value));
+    } else if (key == "failure") {
+      EXPECT_EQ(loop.Run([&] { return Describe(client->GetFailure()); }), value);
     } else {
       EXPECT_EQ(states.Trace(), value);
     }
   }
+  // Every job that ended undelivered passed through the one failure path; a delivered one never.
+  loop.Run([&] {
+    if (client->GetState() != SmtpState::Closed) return;
+    EXPECT_EQ(client->GetFailure().reason == nullptr, client->IsFinished()) << Describe(client->GetFailure());
+  });
   loop.Run([&] { client.reset(); });
   if (server) {
     for (const std::string& failure : server->Finish(c.expectConnection)) ADD_FAILURE() << failure;

@@ -1,15 +1,19 @@
 // The mail job's pure parts: reply lines, the recipient list, the wrapping tick interval, the
-// Date line in several zones and whatever the locale, and the body's transparency filter.
-// Replies are read in the conversation cases, journal lines in message composition.
+// Message-ID numbers, the Date line in several zones and whatever the locale, the Subject
+// field, and the body's transparency filter. Replies are read in the conversation cases,
+// journal lines in message composition; mail readers decode the Subject end to end.
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstring>
 #include <ctime>
+#include <set>
+#include <thread>
 
 #include "mail/NotifySmtpClient.h"
 #include "mail/SmtpReply.h"
-#include "test_support.h"
+#include "mail/SubjectHeader.h"
+#include "mail_test_support.h"
 
 namespace {
 
@@ -62,6 +66,60 @@ TEST(HasTickIntervalPassed, CountsFromTheEarlierTickAcrossTheWrap) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CNotifySmtpClient::HasTickIntervalPassed(c.now, c.then, c.interval), c.passed) << c.now << " " << c.then;
+  }
+}
+
+TEST(NextMessageNumber, FollowsTheTickButNeverRepeatsInTheProcessAlsoAcrossThreads) {
+  const std::uint32_t base = CNotifySmtpClient::NextMessageNumber(1000) + 5000;
+  EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(base), base);
+  EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(base), base + 1) << "the same tick";
+  EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(base - 100), base + 2) << "an earlier tick";
+  for (std::uint32_t tick = base, i = 0; i < 3; ++i) {
+    tick += 0x70000000u;  // the third step wraps the tick count around
+    EXPECT_EQ(CNotifySmtpClient::NextMessageNumber(tick), tick);
+  }
+
+  std::vector<std::uint32_t> numbers(4 * 500);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&numbers, t] {
+      for (std::size_t i = 0; i < 500; ++i) numbers[t * 500 + i] = CNotifySmtpClient::NextMessageNumber(7);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::set<std::uint32_t>(numbers.begin(), numbers.end()).size(), numbers.size());
+}
+
+TEST(SubjectField, PlainWhenItFitsFoldedAtBlanksOrEncodedWordsWithinTheLineLimits) {
+  const std::string x69(69, 'x'), words = "word " + std::string(70, 'w') + " end";
+  const struct {
+    std::string subject, field;
+  } exact[] = {
+      {"Report: 3 Fehler", "Subject: Report: 3 Fehler\r\n"},
+      {x69, "Subject: " + x69 + "\r\n"},  // 78 characters: one line
+      {words, "Subject: word\r\n " + std::string(70, 'w') + " end\r\n"},
+      {x69 + "x", "Subject: =?windows-1252?Q?" + std::string(50, 'x') + "?=\r\n =?windows-1252?Q?" +
+                      std::string(20, 'x') + "?=\r\n"},
+      {"M\xfcller & Co", "Subject: =?windows-1252?Q?M=FCller_=26_Co?=\r\n"},
+      {"\xc4\xd6\xdc", "Subject: =?windows-1252?B?xNbc?=\r\n"},
+      {"=?utf-8?Q?x?=", "Subject: =?windows-1252?B?PT91dGYtOD9RP3g/PQ==?=\r\n"},  // not taken for a word
+  };
+  for (const auto& c : exact) EXPECT_EQ(mailheader::FormatSubjectField(c.subject), c.field);
+
+  std::string german;
+  for (int i = 0; i < 200; ++i) german += "\334bersicht \374ber " + std::to_string(i) + " ";
+  for (const std::string& subject : {std::string(990, 'a'), (words + ' ') + std::string(1500, ' ') + 'b', german}) {
+    const std::string field = mailheader::FormatSubjectField(subject);
+    const std::vector<std::string> lines = mailtest::SplitLines(field);
+    for (const std::string& line : lines) {
+      EXPECT_LE(line.size(), mailheader::kMaxLineLength) << line;
+      const std::size_t word = line.find("=?");
+      if (word != std::string::npos) {
+        EXPECT_LE(line.size() - word, mailheader::kMaxEncodedWordLength) << line;
+      }
+      EXPECT_LT(line.find_first_not_of(' '), line.size()) << "a line of blanks only";
+    }
+    EXPECT_EQ(field.substr(field.size() - 2), "\r\n");
   }
 }
 

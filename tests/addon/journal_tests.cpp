@@ -1,7 +1,6 @@
-// The session journal: file names, line formats, the "Notify When" rule, masked secrets, and
-// the hand-over of both files at the session's end.
+// The session journal: file names, line formats and line breaks in host texts, the "Notify
+// When" rule, masked secrets, and the hand-over of both files at the session's end.
 #include <filesystem>
-#include <fstream>
 
 #include "addon_test_support.h"
 #include "journal/NotifySession.h"
@@ -17,36 +16,56 @@ class SessionJournalTest : public AddOnTest {
   }
 };
 
-TEST_F(SessionJournalTest, NamesCarrySignedNumbersAndNeverReuseAnExistingFile) {
+TEST_F(SessionJournalTest, NamesCarrySignedNumbersAndSkipEveryTakenOne) {
   m_clock.tick = 0xFFFFFFFFu;
   EXPECT_EQ(Create(0x80000000u).GetLogFile(), DataDir() + "Log_-2147483648_-1.txt");
+  // Names left behind for many ticks: the session looks on until both names are free.
   m_clock.tick = 100;
-  std::ofstream(DataDir() + "Log_1_100.txt") << "keep";
-  std::ofstream(DataDir() + "Information_2_100.txt") << "keep";
-  EXPECT_EQ(Create(1).GetInfoFile(), DataDir() + "Information_1_101.txt");
-  EXPECT_EQ(Create(2).GetLogFile(), DataDir() + "Log_2_101.txt");
+  for (int tick = 100; tick < 250; ++tick) WriteBytes(DataDir() + "Log_1_" + std::to_string(tick) + ".txt", "keep");
+  WriteBytes(DataDir() + "Information_1_250.txt", "keep");
+  EXPECT_EQ(Create(1).GetInfoFile(), DataDir() + "Information_1_251.txt");
+  EXPECT_EQ(app->FindSession(Handle(1))->GetLogFile(), DataDir() + "Log_1_251.txt");
   app->DestroyAllSessions();
-  EXPECT_EQ(ReadBytes(DataDir() + "Log_1_100.txt") + ReadBytes(DataDir() + "Information_2_100.txt"), "keepkeep");
-  EXPECT_EQ(ListDirectory(DataDir()).size(), 2u);
+  EXPECT_EQ(ReadBytes(DataDir() + "Log_1_249.txt") + ReadBytes(DataDir() + "Information_1_250.txt"), "keepkeep");
+  EXPECT_EQ(ListDirectory(DataDir()).size(), 151u);
 }
 
-TEST_F(SessionJournalTest, LogLinesArePaddedAndSecretsMasked) {
+TEST_F(SessionJournalTest, LogLinesArePaddedBreaksStartContinuationsAndSecretsNeverShow) {
+  const std::string more = "\r\n           ";  // a continuation line: indented like a response
+  const struct {
+    char kind;  // C command, R response, S status, E error status
+    const char* text;
+    std::string lines;
+  } cases[] = {
+      {'C', "USER bob", "KOMMANDO:> USER bob"},
+      {'C', "PASS s3cret", "KOMMANDO:> PASS ********"},
+      {'C', "  pass  two words", "KOMMANDO:>   pass ********"},
+      {'C', "Acct 12345", "KOMMANDO:> Acct ********"},
+      {'C', "PASS", "KOMMANDO:> PASS"},
+      {'C', "PASSWORD x", "KOMMANDO:> PASSWORD x"},
+      {'C', "PASS se\r\ncret", "KOMMANDO:> PASS ********"},  // masked before it is split
+      {'C', "PASS\ns3cret", "KOMMANDO:> PASS ********"},
+      {'C', "NOOP\rpass x\r\n", "KOMMANDO:> NOOP" + more + "pass ********"},
+      {'R', "first\r\nsecond\rthird\nfourth\r\n",
+       "           first" + more + "second" + more + "third" + more + "fourth"},
+      {'R', "a\n\r\n", "           a" + more},
+      {'R', nullptr, "           "},
+      {'S', "Connected", "STATUS:>   Connected"},
+      {'E', "Timeout\r\n", "FEHLER:>   Timeout"},
+  };
   CNotifySession& session = Create(7);
-  for (const char* command : {"USER bob", "PASS s3cret", "  pass  two words", "Acct 12345", "PASS", "PASSWORD x"}) {
-    session.LogCommand(command);
+  std::string expected;
+  for (const auto& c : cases) {
+    if (c.kind == 'C') session.LogCommand(c.text);
+    if (c.kind == 'R') session.LogResponse(c.text);
+    if (c.kind == 'S' || c.kind == 'E') session.LogStatus(c.text, c.kind == 'E');
+    expected += c.lines + "\r\n";
   }
-  session.LogResponse("331 Password required");
-  session.LogStatus("Connected", false);
-  session.LogStatus("Timeout", true);
-  session.LogResponse(nullptr);
   session.OnConnectionStart(11, "ftp.example");
   app->DestroySession(Handle(7));
   ASSERT_EQ(app->handovers.size(), 1u);
-  EXPECT_EQ(app->handovers[0].nLogLineCount, 10);
-  EXPECT_EQ(app->handovers[0].logBytes,
-            "KOMMANDO:> USER bob\r\nKOMMANDO:> PASS ********\r\nKOMMANDO:>   pass ********\r\n"
-            "KOMMANDO:> Acct ********\r\nKOMMANDO:> PASS\r\nKOMMANDO:> PASSWORD x\r\n           331 Password "
-            "required\r\nSTATUS:>   Connected\r\nFEHLER:>   Timeout\r\n           \r\n");
+  EXPECT_EQ(app->handovers[0].logBytes, expected);
+  EXPECT_EQ(app->handovers[0].nLogLineCount, 19) << "one count per journal line";
 }
 
 TEST_F(SessionJournalTest, WithoutARecordedEventNothingIsSentAndNothingLeft) {
@@ -95,6 +114,7 @@ TEST_F(SessionJournalTest, AlwaysRecordsEveryEventWithItsResultText) {
   session.OnDirCreated(0, "/dir");
   session.OnDirDeleted(0, nullptr);
   session.OnConnectionEnd(0);
+  session.OnFileRenamed(0, "/a\r\nb", "\rc\n");  // one event, one line
   // Codes without a text, also where a 16-bit or 32-bit wrap would reach an existing one.
   for (std::uint32_t code : {13u, 65536u, 0xFFFFFFFFu}) session.OnFileDeleted(code, "/x");
   app->DestroySession(Handle(7));
@@ -107,7 +127,8 @@ TEST_F(SessionJournalTest, AlwaysRecordsEveryEventWithItsResultText) {
                       "Upload: \"C:\\c\" --> \"/c\"") +
                 Event(ok, "L\xf6schen: \"/d%s%%\"") + Event(ok, "Umbenennen: \"/old\" --> \"/new\"") +
                 Event(ok, "Verzeichnis anlegen: \"/dir\"") + Event(ok, "Verzeichnis l\xf6schen: \"\"") +
-                Event(ok, "Verbindungsende: QUIT Kommando") + unknown + unknown + unknown);
+                Event(ok, "Verbindungsende: QUIT Kommando") + Event(ok, "Umbenennen: \"/a  b\" --> \" c \"") + unknown +
+                unknown + unknown);
 }
 
 TEST_F(SessionJournalTest, StampsFollowTheClockAndNothingFollowsTheHandOver) {
