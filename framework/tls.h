@@ -99,8 +99,9 @@ class CTlsChannel {
   virtual void Receive(const char* data, std::size_t length, std::string& plain, std::string& wire) = 0;
   // Encrypts `length` bytes into records appended to `wire`. False unless Open.
   virtual bool Encrypt(const char* data, std::size_t length, std::string& wire) = 0;
-  // Sends close_notify (appended to `wire`) when Open; the channel is then Closed.
-  virtual void Shutdown(std::string& wire) = 0;
+  // Ends an Open channel (it is then Closed) with close_notify appended to `wire`. False when
+  // the system cannot write close_notify (Wine 8's Schannel): the connection then simply ends.
+  virtual bool Shutdown(std::string& wire) = 0;
 
   // The connection ended (no more bytes will arrive): a handshake still under way fails.
   void ConnectionEnded();

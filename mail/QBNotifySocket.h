@@ -78,7 +78,8 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   // after a failure and after Close.
   const fw::CTlsChannel* GetTlsChannel() const { return m_pTls ? &m_pTls->Channel() : nullptr; }
   // Sends close_notify; nothing more is sent, the connection stays open for the peer's reply.
-  void ShutdownTls();
+  // False when TLS is not on or the system cannot send close_notify (Wine 8).
+  bool ShutdownTls();
   // Sends close_notify first when TLS is on, then closes.
   void Close() override;
   // Ends a handshake still under way as failed. An override calls this first.

@@ -14,10 +14,10 @@ bool CQBNotifySocket::StartTls(const fw::TlsSettings& settings) {
   return true;
 }
 
-void CQBNotifySocket::ShutdownTls() {
-  if (!m_pTls) return;
-  m_pTls->Shutdown();
+bool CQBNotifySocket::ShutdownTls() {
+  if (!m_pTls) return false;
   m_bSendReady = 0;
+  return m_pTls->Shutdown();
 }
 
 void CQBNotifySocket::Close() {

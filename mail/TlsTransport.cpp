@@ -63,9 +63,10 @@ int CTlsTransport::Transmit(const char* data, int length, int& error) {
   return static_cast<int>(count);
 }
 
-void CTlsTransport::Shutdown() {
-  m_channel->Shutdown(m_wire);
+bool CTlsTransport::Shutdown() {
+  const bool sent = m_channel->Shutdown(m_wire);
   FlushWire();
+  return sent;
 }
 
 void CTlsTransport::FlushWire() {

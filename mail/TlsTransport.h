@@ -37,8 +37,8 @@ class CTlsTransport {
   // Encrypts at most kEncryptBatch of the `length` bytes and writes them: the count taken, or
   // kSocketError with `error` (kWsaEWouldBlock while the handshake runs or records wait).
   int Transmit(const char* data, int length, int& error);
-  // Sends close_notify, as far as the connection takes it now.
-  void Shutdown();
+  // Sends close_notify, as far as the connection takes it now; false when the system cannot.
+  bool Shutdown();
 
   bool IsHandshaking() const { return m_channel->GetState() == fw::CTlsChannel::State::Handshake; }
   bool IsOpen() const { return m_channel->GetState() == fw::CTlsChannel::State::Open; }

@@ -76,7 +76,7 @@ std::int64_t UnixTime(const ASN1_TIME* time) {
 std::string NameText(const X509_NAME* name) {
   BIO* out = BIO_new(BIO_s_mem());
   if (out == nullptr) return {};
-  const unsigned long flags = XN_FLAG_SEP_COMMA_PLUS | XN_FLAG_DN_REV | XN_FLAG_FN_SN | ASN1_STRFLGS_RFC2253;
+  const unsigned long flags = XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN | ASN1_STRFLGS_RFC2253;
   std::string text;
   if (X509_NAME_print_ex(out, name, 0, flags) >= 0) {
     char* data = nullptr;
@@ -146,12 +146,12 @@ class OpenSslChannel final : public CTlsChannel {
     return false;
   }
 
-  void Shutdown(std::string& wire) override {
-    if (m_state != State::Open) return;
+  bool Shutdown(std::string& wire) override {
+    if (m_state != State::Open) return false;
     Io io(*this, nullptr, 0, wire);
     ERR_clear_error();
-    SSL_shutdown(m_ssl);
     m_state = State::Closed;
+    return SSL_shutdown(m_ssl) >= 0;
   }
 
  private:

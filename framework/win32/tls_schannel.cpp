@@ -25,6 +25,15 @@ namespace {
 constexpr ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                                   ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR;
 constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+// Chain building that never waits for the network on the caller's thread.
+constexpr DWORD kCacheOnly = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
+constexpr DWORD kRevocationFromCache =
+    kCacheOnly | CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY;
+// The content type of a TLS 1.2 record that carries an alert.
+constexpr unsigned char kAlertRecord = 21;
+constexpr DWORD kAllowedProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+constexpr DWORD kOlderProtocols =
+    SP_PROT_PCT1_CLIENT | SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 // HTTPSPolicyCallbackData checks to skip (wininet.h's SECURITY_FLAG_IGNORE_UNKNOWN_CA and
 // SECURITY_FLAG_IGNORE_CERT_CN_INVALID).
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;
@@ -180,47 +189,65 @@ class SchannelChannel final : public CTlsChannel {
     return true;
   }
 
-  void Shutdown(std::string& wire) override {
-    if (m_state != State::Open) return;
+  bool Shutdown(std::string& wire) override {
+    if (m_state != State::Open) return false;
     m_state = State::Closed;
     DWORD type = SCHANNEL_SHUTDOWN;
     SecBuffer token{sizeof type, SECBUFFER_TOKEN, &type};
     SecBufferDesc description{SECBUFFER_VERSION, 1, &token};
-    if (::ApplyControlToken(&m_context, &description) != SEC_E_OK) return;
+    if (::ApplyControlToken(&m_context, &description) != SEC_E_OK) return false;  // Wine 8 has none
     SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc outDescription{SECBUFFER_VERSION, 1, &out};
     ULONG attributes = 0;
     std::wstring target = Widen(m_settings.serverName);
     ::InitializeSecurityContextW(&m_credentials, &m_context, target.data(), kContextRequest, 0, 0, nullptr, 0,
                                  nullptr, &outDescription, &attributes, nullptr);
+    const std::size_t before = wire.size();
     TakeToken(out, wire);
+    return wire.size() > before;
   }
 
  private:
   SECURITY_STATUS AcquireCredentials() {
-    TimeStamp expiry;
-    // Windows 10 1809 and later (TLS 1.3 where the system offers it) ...
+    // Windows 10 1809 and later take the newer structure (and offer TLS 1.3 where the system
+    // does); a system that does not understand it either refuses it or, like Wine 8, takes it
+    // for its defaults, which include older protocols: then the older structure, with TLS 1.2.
     TLS_PARAMETERS parameters{};
-    parameters.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+    parameters.grbitDisabledProtocols = ~static_cast<DWORD>(kAllowedProtocols);
     SCH_CREDENTIALS current{};
     current.dwVersion = SCH_CREDENTIALS_VERSION;
     current.dwFlags = kCredentialFlags;
     current.cTlsParameters = 1;
     current.pTlsParameters = &parameters;
-    SECURITY_STATUS status =
-        ::AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                    &current, nullptr, nullptr, &m_credentials, &expiry);
+    SECURITY_STATUS status = Acquire(&current);
+    if (status == SEC_E_OK && !OffersOnlyAllowedProtocols()) {
+      ::FreeCredentialsHandle(&m_credentials);
+      status = SEC_E_UNSUPPORTED_FUNCTION;
+    }
     if (status != SEC_E_OK) {
-      // ... and the older structure, which offers TLS 1.2.
       SCHANNEL_CRED legacy{};
       legacy.dwVersion = SCHANNEL_CRED_VERSION;
       legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
       legacy.dwFlags = kCredentialFlags;
-      status = ::AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
-                                           nullptr, &legacy, nullptr, nullptr, &m_credentials, &expiry);
+      status = Acquire(&legacy);
     }
     m_bHasCredentials = status == SEC_E_OK;
     return status;
+  }
+
+  SECURITY_STATUS Acquire(void* authData) {
+    TimeStamp expiry;
+    return ::AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                       authData, nullptr, nullptr, &m_credentials, &expiry);
+  }
+
+  // Whether the credentials offer no protocol older than TLS 1.2 (unknown counts as yes).
+  bool OffersOnlyAllowedProtocols() {
+    SecPkgCred_SupportedProtocols protocols{};
+    if (::QueryCredentialsAttributesW(&m_credentials, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &protocols) != SEC_E_OK) {
+      return true;
+    }
+    return (protocols.grbitProtocol & kOlderProtocols) == 0;
   }
 
   void AppendInput(const char* data, std::size_t length) {
@@ -331,6 +358,17 @@ class SchannelChannel final : public CTlsChannel {
   }
 
   void FinishHandshake() {
+    // The credentials ask for TLS 1.2 or later; this holds also where a system ignored that.
+    SecPkgContext_ConnectionInfo connection{};
+    if (::QueryContextAttributesW(&m_context, SECPKG_ATTR_CONNECTION_INFO, &connection) != SEC_E_OK) {
+      Fail(TlsFailure::Handshake, "no connection information");
+      return;
+    }
+    m_protocol = ProtocolName(connection.dwProtocol);
+    if ((connection.dwProtocol & kAllowedProtocols) == 0) {
+      Fail(TlsFailure::Handshake, "protocol " + m_protocol + " is older than TLS 1.2");
+      return;
+    }
     if (::QueryContextAttributesW(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_sizes) != SEC_E_OK ||
         m_sizes.cbMaximumMessage == 0) {
       Fail(TlsFailure::Handshake, "no record sizes");
@@ -348,16 +386,28 @@ class SchannelChannel final : public CTlsChannel {
       Fail(failure, m_certFailureDetail);
       return;
     }
-    SecPkgContext_ConnectionInfo connection{};
-    if (::QueryContextAttributesW(&m_context, SECPKG_ATTR_CONNECTION_INFO, &connection) == SEC_E_OK) {
-      m_protocol = ProtocolName(connection.dwProtocol);
-    }
     SecPkgContext_CipherInfo cipher{};
     cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
     if (::QueryContextAttributesW(&m_context, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK) {
       m_cipher = Narrow(cipher.szCipherSuite);
     }
     m_state = State::Open;
+  }
+
+  // The chain of `cert` up to a root of the system's store, with the intermediate certificates
+  // the server sent; null when none could be built.
+  static PCCERT_CHAIN_CONTEXT BuildChain(PCCERT_CONTEXT cert, DWORD flags) {
+    LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
+    CERT_CHAIN_PARA chainPara{};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!::CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, &chainPara, flags, nullptr, &chain)) {
+      return nullptr;
+    }
+    return chain;
   }
 
   // The checks of the server's certificate; None when it passes.
@@ -368,20 +418,17 @@ class SchannelChannel final : public CTlsChannel {
     const bool byAddress = ParseIpv4Literal(m_settings.serverName, address);
     if (byAddress && !HasIpAddress(cert, address)) return Refuse(TlsFailure::NameMismatch, "address not in certificate");
 
-    LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
-    CERT_CHAIN_PARA chainPara{};
-    chainPara.cbSize = sizeof chainPara;
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    // The cache only: the check must not wait for the network on the caller's thread.
-    const DWORD chainFlags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY |
-                             CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!::CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, &chainPara, chainFlags, nullptr,
-                                   &chain)) {
-      return Refuse(TlsFailure::Untrusted, StatusText("CertGetCertificateChain", ::GetLastError()));
+    // Revocation as far as the system knows it already: a revoked certificate is refused, an
+    // unknown status is not held against the server (the check never waits for the network).
+    if (const PCCERT_CHAIN_CONTEXT withRevocation = BuildChain(cert, kRevocationFromCache)) {
+      const bool revoked = (withRevocation->TrustStatus.dwErrorStatus & CERT_TRUST_IS_REVOKED) != 0;
+      ::CertFreeCertificateChain(withRevocation);
+      if (revoked) return Refuse(TlsFailure::Revoked, "the certificate was revoked");
     }
+    // The policy on a chain built without revocation, so that an unknown status cannot stand in
+    // for the other checks (Wine reports it instead of the name check).
+    PCCERT_CHAIN_CONTEXT chain = BuildChain(cert, kCacheOnly);
+    if (chain == nullptr) return Refuse(TlsFailure::Untrusted, StatusText("CertGetCertificateChain", ::GetLastError()));
     std::wstring name = Widen(m_settings.serverName);
     HTTPSPolicyCallbackData extra{};
     extra.cbStruct = sizeof extra;
@@ -395,13 +442,15 @@ class SchannelChannel final : public CTlsChannel {
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     const BOOL checked = ::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status);
+    const DWORD chainStatus = chain->TrustStatus.dwErrorStatus;
     ::CertFreeCertificateChain(chain);
     if (!checked) return Refuse(TlsFailure::Untrusted, StatusText("CertVerifyCertificateChainPolicy", ::GetLastError()));
-    return PolicyFailure(static_cast<HRESULT>(status.dwError));
+    return PolicyFailure(static_cast<HRESULT>(status.dwError), chainStatus);
   }
 
-  TlsFailure PolicyFailure(HRESULT error) {
-    const std::string detail = StatusText("certificate policy", error);
+  TlsFailure PolicyFailure(HRESULT error, DWORD chainStatus) {
+    const std::string detail =
+        StatusText("certificate policy", error) + ", " + StatusText("chain status", static_cast<LONG>(chainStatus));
     switch (error) {
       case S_OK:
         return TlsFailure::None;
@@ -439,6 +488,7 @@ class SchannelChannel final : public CTlsChannel {
                               {0, SECBUFFER_EMPTY, nullptr},
                               {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+      const bool alert = static_cast<unsigned char>(InputData()[0]) == kAlertRecord;
       const SECURITY_STATUS status = ::DecryptMessage(&m_context, &description, 0, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE) return;
       if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
@@ -446,14 +496,18 @@ class SchannelChannel final : public CTlsChannel {
         return;
       }
       ULONG extra = 0;
+      ULONG data = 0;
       for (const SecBuffer& buffer : buffers) {
         if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
           plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+          data += buffer.cbBuffer;
         }
         extra += ExtraBytes(buffer);
       }
       KeepInput(extra);
-      if (status == SEC_I_CONTEXT_EXPIRED) {
+      // Windows reports close_notify as the context's end; Wine 8 as an alert record that
+      // decrypted to nothing (any other alert fails the call there).
+      if (status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && alert && data == 0)) {
         m_bPeerClosed = true;
         m_state = State::Closed;
         return;

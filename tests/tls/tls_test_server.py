@@ -12,7 +12,8 @@
 Every server listens on its own free port of 127.0.0.1 and plays one scenario per connection:
 TLS from the first byte or after a plain STARTTLS exchange, then the greeting "220 tls ready"
 (written together with the end of the handshake) and an echo of everything the client sends,
-until the client's close_notify (answered with one) or the end of the connection. Each ended
+until the client's close_notify (answered with one) or the end of the connection; "closer"
+ends with close_notify right after the greeting. Each ended
 connection appends "SCENARIO CLIENT-PORT OUTCOME BYTES" to DIR/events.txt, BYTES being the
 application bytes received from the client. The servers end by themselves after --lifetime
 seconds.
@@ -44,6 +45,8 @@ SCENARIOS = {
     "selfsigned": dict(cert="selfsigned"),
     "tls11": dict(cert="good", minimum="TLSv1_1", maximum="TLSv1_1"),
     "closes": dict(cert="good", closes=True),
+    # The greeting and close_notify in one write, then the end of the connection.
+    "closer": dict(cert="good", close_after_greeting=True),
 }
 
 CA_CONFIG = """
@@ -262,6 +265,14 @@ class Servers:
             if outcome != "ok":
                 return
             session.tls.write(GREETING)
+            if scenario.get("close_after_greeting"):
+                try:
+                    session.tls.unwrap()
+                except ssl.SSLWantReadError:
+                    pass  # close_notify is written; the client's is not awaited
+                session.flush()
+                outcome = "server-closed"
+                return
             session.flush()
             outcome, count = session.echo()
         except (OSError, ssl.SSLError) as error:
