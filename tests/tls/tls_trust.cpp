@@ -1,7 +1,8 @@
 // tls_trust.exe add|remove CA.pem: makes the TLS tests' CA a trusted root of the Windows
-// certificate store (the local machine's Root store of the Wine prefix) for a test run, and
-// removes it again. Earlier test CAs of the same name are removed first, so that an interrupted
-// run leaves none behind for long.
+// certificate store for a test run, and removes it again: the registry store of the local
+// machine's Root certificates (Wine's system "Root" store takes additions and deletions only in
+// memory). Earlier test CAs of the same name are removed first, so that an interrupted run
+// leaves none behind for long.
 #include "framework/win32/windows_api.h"
 
 #include <wincrypt.h>
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tls_trust: no certificate in %s\n", argv[2]);
     return 1;
   }
-  HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+  HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
   if (store == nullptr) {
     std::fprintf(stderr, "tls_trust: the Root store does not open (%lu)\n", ::GetLastError());
     ::CertFreeCertificateContext(ca);
