@@ -28,15 +28,15 @@
 namespace fw {
 
 // Why a channel failed, with a short name for traces. X(name, text)
-#define QB_TLS_FAILURES(X)                                                  \
-  X(None, "none")                                                           \
-  X(Untrusted, "certificate not trusted")                                   \
-  X(PinMismatch, "certificate not trusted and not the pinned one")          \
-  X(NameMismatch, "certificate does not name the server")                   \
-  X(Expired, "certificate expired")                                         \
-  X(NotYetValid, "certificate not yet valid")                               \
-  X(Revoked, "certificate revoked")                                         \
-  X(Handshake, "handshake failed")                                          \
+#define QB_TLS_FAILURES(X)                                         \
+  X(None, "none")                                                  \
+  X(Untrusted, "certificate not trusted")                          \
+  X(PinMismatch, "certificate not trusted and not the pinned one") \
+  X(NameMismatch, "certificate does not name the server")          \
+  X(Expired, "certificate expired")                                \
+  X(NotYetValid, "certificate not yet valid")                      \
+  X(Revoked, "certificate revoked")                                \
+  X(Handshake, "handshake failed")                                 \
   X(Connection, "secure connection failed after the handshake")
 
 enum class TlsFailure {
@@ -58,8 +58,8 @@ struct TlsSettings {
 // The server's certificate, for a diagnosis. Filled as soon as the server has sent it, also
 // when the check then failed.
 struct TlsCertificateInfo {
-  std::string subject;      // "CN=mail.example.com, O=Example, C=DE" (most specific first)
-  std::string issuer;       // the same form
+  std::string subject;         // "CN=mail.example.com, O=Example, C=DE" (most specific first)
+  std::string issuer;          // the same form
   std::int64_t notBefore = 0;  // seconds since 1970-01-01 UTC
   std::int64_t notAfter = 0;
   std::string fingerprint;  // SHA-256 of the DER form, upper-case hex pairs joined by ':'

@@ -52,8 +52,8 @@ class CTlsTransport {
 
   fw::CAsyncSocket& m_socket;
   std::unique_ptr<fw::CTlsChannel> m_channel;
-  std::string m_wire;          // bytes for the connection; those before m_nWireStart went out
+  std::string m_wire;  // bytes for the connection; those before m_nWireStart went out
   std::size_t m_nWireStart = 0;
   bool m_bWritable;
-  int m_nWireError = 0;        // the hard error that ended writing, or 0
+  int m_nWireError = 0;  // the hard error that ended writing, or 0
 };

@@ -97,13 +97,12 @@ TlsCertificateInfo CertificateInfo(PCCERT_CONTEXT cert) {
 // Whether the certificate lists `address` among its subject alternative names.
 bool HasIpAddress(PCCERT_CONTEXT cert, const unsigned char (&address)[4]) {
   const CERT_INFO* info = cert->pCertInfo;
-  const CERT_EXTENSION* extension =
-      ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  const CERT_EXTENSION* extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
   if (extension == nullptr) return false;
   CERT_ALT_NAME_INFO* names = nullptr;
   DWORD size = 0;
-  if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                             extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
+  if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
     return false;
   }
   bool found = false;
@@ -200,8 +199,8 @@ class SchannelChannel final : public CTlsChannel {
     SecBufferDesc outDescription{SECBUFFER_VERSION, 1, &out};
     ULONG attributes = 0;
     std::wstring target = Widen(m_settings.serverName);
-    ::InitializeSecurityContextW(&m_credentials, &m_context, target.data(), kContextRequest, 0, 0, nullptr, 0,
-                                 nullptr, &outDescription, &attributes, nullptr);
+    ::InitializeSecurityContextW(&m_credentials, &m_context, target.data(), kContextRequest, 0, 0, nullptr, 0, nullptr,
+                                 &outDescription, &attributes, nullptr);
     const std::size_t before = wire.size();
     TakeToken(out, wire);
     return wire.size() > before;
@@ -266,7 +265,9 @@ class SchannelChannel final : public CTlsChannel {
   // Keeps the last `extra` bytes of the input (the rest was taken).
   void KeepInput(ULONG extra) { m_nInputStart = m_input.size() - std::min<std::size_t>(extra, InputLength()); }
 
-  static ULONG ExtraBytes(const SecBuffer& buffer) { return buffer.BufferType == SECBUFFER_EXTRA ? buffer.cbBuffer : 0; }
+  static ULONG ExtraBytes(const SecBuffer& buffer) {
+    return buffer.BufferType == SECBUFFER_EXTRA ? buffer.cbBuffer : 0;
+  }
 
   static void TakeToken(SecBuffer& token, std::string& wire) {
     if (token.pvBuffer == nullptr) return;
@@ -277,7 +278,8 @@ class SchannelChannel final : public CTlsChannel {
 
   // One step of InitializeSecurityContext with the buffered input (none on the first call).
   SECURITY_STATUS Step(std::string& wire) {
-    SecBuffer in[2] = {{static_cast<ULONG>(InputLength()), SECBUFFER_TOKEN, InputData()}, {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer in[2] = {{static_cast<ULONG>(InputLength()), SECBUFFER_TOKEN, InputData()},
+                       {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inDescription{SECBUFFER_VERSION, 2, in};
     SecBuffer out[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
     SecBufferDesc outDescription{SECBUFFER_VERSION, 2, out};
@@ -416,7 +418,8 @@ class SchannelChannel final : public CTlsChannel {
     const bool pinned = PinMatches();
     unsigned char address[4];
     const bool byAddress = ParseIpv4Literal(m_settings.serverName, address);
-    if (byAddress && !HasIpAddress(cert, address)) return Refuse(TlsFailure::NameMismatch, "address not in certificate");
+    if (byAddress && !HasIpAddress(cert, address))
+      return Refuse(TlsFailure::NameMismatch, "address not in certificate");
 
     // Revocation as far as the system knows it already: a revoked certificate is refused, an
     // unknown status is not held against the server (the check never waits for the network).
@@ -437,14 +440,16 @@ class SchannelChannel final : public CTlsChannel {
     extra.pwszServerName = name.data();
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
-    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS | (pinned ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0);
+    policy.dwFlags =
+        CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS | (pinned ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0);
     policy.pvExtraPolicyPara = &extra;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     const BOOL checked = ::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status);
     const DWORD chainStatus = chain->TrustStatus.dwErrorStatus;
     ::CertFreeCertificateChain(chain);
-    if (!checked) return Refuse(TlsFailure::Untrusted, StatusText("CertVerifyCertificateChainPolicy", ::GetLastError()));
+    if (!checked)
+      return Refuse(TlsFailure::Untrusted, StatusText("CertVerifyCertificateChainPolicy", ::GetLastError()));
     return PolicyFailure(static_cast<HRESULT>(status.dwError), chainStatus);
   }
 
@@ -523,7 +528,7 @@ class SchannelChannel final : public CTlsChannel {
   CtxtHandle m_context;
   bool m_bHasCredentials = false;
   bool m_bHasContext = false;
-  bool m_bRenegotiating = false;         // post-handshake messages are being taken
+  bool m_bRenegotiating = false;            // post-handshake messages are being taken
   SECURITY_STATUS m_stepStatus = SEC_E_OK;  // the status of the step that failed
   SecPkgContext_StreamSizes m_sizes{};
   std::string m_input;  // received bytes; those before m_nInputStart were taken

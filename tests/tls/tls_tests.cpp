@@ -33,7 +33,9 @@ class Servers {
     static const Servers servers;
     return servers;
   }
-  std::uint16_t Port(const std::string& scenario) const { return static_cast<std::uint16_t>(std::stoi(Value(scenario))); }
+  std::uint16_t Port(const std::string& scenario) const {
+    return static_cast<std::uint16_t>(std::stoi(Value(scenario)));
+  }
   std::string Fingerprint(const std::string& certificate) const { return Value("fingerprint." + certificate); }
 
   // The line "scenario port outcome bytes" the server wrote when the connection from
@@ -87,8 +89,8 @@ class TlsClient : public CQBNotifySocket {
   TlsClient(qbtest::EventLog& log, fw::TlsSettings settings, bool bStartTls)
       : CQBNotifySocket(nullptr), m_log(log), m_settings(std::move(settings)), m_bStartTls(bStartTls) {}
 
-  std::string payload;    // sent after the handshake has begun
-  std::string received;   // decrypted bytes (the plain exchange is not kept)
+  std::string payload;   // sent after the handshake has begun
+  std::string received;  // decrypted bytes (the plain exchange is not kept)
   std::uint16_t localPort = 0;
 
   void OnConnect(int error) override {
@@ -200,7 +202,7 @@ struct EchoCase {
   const char* certificate;  // the certificate the server shows
   std::string pin;          // "" for none; "*" for the certificate's own, in lower case without colons
   std::size_t bytes;
-  const char* protocol;     // nullptr: TLS 1.2 or 1.3, whichever the backend negotiates
+  const char* protocol;  // nullptr: TLS 1.2 or 1.3, whichever the backend negotiates
 };
 
 void PrintTo(const EchoCase& c, std::ostream* out) {
@@ -353,14 +355,16 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TlsFingerprint, PinsInAnyCaseWithOrWithoutSeparatorsHaveOneForm) {
   const std::string canonical =
       "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
-  for (const char* pin : {"00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF",
-                          "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff",
-                          " 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF "}) {
+  for (const char* pin :
+       {"00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF",
+        "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff",
+        " 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF "}) {
     EXPECT_EQ(fw::NormalizeFingerprint(pin), canonical) << pin;
   }
-  for (const char* bad : {"", "00:11", "0:011:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF",
-                          "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff00",
-                          "g0112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"}) {
+  for (const char* bad :
+       {"", "00:11", "0:011:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF",
+        "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff00",
+        "g0112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"}) {
     EXPECT_EQ(fw::NormalizeFingerprint(bad), "") << bad;
   }
   unsigned char address[4];

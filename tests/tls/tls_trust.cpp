@@ -33,8 +33,8 @@ std::vector<BYTE> ReadDer(const char* path) {
 // Deletes every certificate of the store whose subject is `subject`.
 void RemoveSubject(HCERTSTORE store, const CERT_NAME_BLOB& subject) {
   for (;;) {
-    PCCERT_CONTEXT found = ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
-                                                         &subject, nullptr);
+    PCCERT_CONTEXT found =
+        ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME, &subject, nullptr);
     if (found == nullptr) return;
     if (!::CertDeleteCertificateFromStore(found)) return;  // frees `found`
   }
@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
   }
   const std::vector<BYTE> der = ReadDer(argv[2]);
   PCCERT_CONTEXT ca =
-      der.empty() ? nullptr : ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+      der.empty() ? nullptr
+                  : ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
   if (ca == nullptr) {
     std::fprintf(stderr, "tls_trust: no certificate in %s\n", argv[2]);
     return 1;
