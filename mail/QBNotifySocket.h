@@ -82,7 +82,9 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   bool ShutdownTls();
   // Sends close_notify first when TLS is on, then closes.
   void Close() override;
-  // Ends a handshake still under way as failed. An override calls this first.
+  // Ends a handshake still under way as failed. An override calls this first. A connection
+  // whose TLS records fail after the handshake is closed by this class and reported here with
+  // kWsaEConnAborted.
   void OnClose(int errorCode) override;
 
   // Called by the hidden window when this socket's lookup has ended.

@@ -43,8 +43,15 @@ void CQBNotifySocket::ReceivedFromWire(const char* data, int length) {
   if (handshaking) m_recvData.clear();  // plain bytes from before the handshake are no reply
   m_pTls->OnReceived(data, static_cast<std::size_t>(length), m_recvData);
   if (handshaking && !m_pTls->IsHandshaking()) EndTlsHandshake();
-  // Data that came with the end of the handshake is offered after its report.
+  // Data that came with the end of the handshake, or before a broken record, is offered first.
   if (!m_recvData.empty() && IsCreated()) DispatchReceived();
+  if (!handshaking && m_pTls->Channel().GetState() == fw::CTlsChannel::State::Failed && IsCreated()) {
+    // A connection whose records no longer decrypt is over, as if the server had reset it.
+    m_sendData.Clear();
+    m_bSendReady = 0;
+    CAsyncSocket::Close();
+    OnClose(fw::kWsaEConnAborted);
+  }
 }
 
 void CQBNotifySocket::EndTlsHandshake() {

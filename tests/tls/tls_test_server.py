@@ -13,7 +13,8 @@ Every server listens on its own free port of 127.0.0.1 and plays one scenario pe
 TLS from the first byte or after a plain STARTTLS exchange, then the greeting "220 tls ready"
 (written together with the end of the handshake) and an echo of everything the client sends,
 until the client's close_notify (answered with one) or the end of the connection; "closer"
-ends with close_notify right after the greeting. Each ended
+ends with close_notify right after the greeting, "corrupt" sends a record that does not
+decrypt. Each ended
 connection appends "SCENARIO CLIENT-PORT OUTCOME BYTES" to DIR/events.txt, BYTES being the
 application bytes received from the client. The servers end by themselves after --lifetime
 seconds.
@@ -47,6 +48,8 @@ SCENARIOS = {
     "closes": dict(cert="good", closes=True),
     # The greeting and close_notify in one write, then the end of the connection.
     "closer": dict(cert="good", close_after_greeting=True),
+    # The greeting, then a record that does not decrypt.
+    "corrupt": dict(cert="good", corrupt_after_greeting=True),
 }
 
 CA_CONFIG = """
@@ -265,6 +268,12 @@ class Servers:
             if outcome != "ok":
                 return
             session.tls.write(GREETING)
+            if scenario.get("corrupt_after_greeting"):
+                session.flush()
+                conn.sendall(b"\x17\x03\x03\x00\x20" + bytes(range(32)))
+                conn.recv(1)  # until the client gives up
+                outcome = "corrupted"
+                return
             if scenario.get("close_after_greeting"):
                 try:
                     session.tls.unwrap()

@@ -268,6 +268,17 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
   }
 }
 
+TEST(TlsClose, RecordThatDoesNotDecryptClosesTheConnectionAfterTheDataBeforeIt) {
+  Connection connection("corrupt", {"localhost", ""});
+  ASSERT_TRUE(connection.Log().WaitFor("close"));
+  EXPECT_EQ(connection.Log().Joined(", "), "connect 0, handshake None, close");
+  connection.Run([](TlsClient& client) {
+    EXPECT_EQ(client.received, kGreeting);
+    EXPECT_EQ(client.GetTlsChannel()->GetFailure(), TlsFailure::Connection);
+    EXPECT_FALSE(client.IsCreated());
+  });
+}
+
 TEST(TlsClose, ServerCloseNotifyRightAfterTheGreetingEndsTheChannel) {
   Connection connection("closer", {"localhost", ""});
   ASSERT_TRUE(connection.Log().WaitFor("close"));
