@@ -1,20 +1,26 @@
 // Throughput of TLS through the socket layer under the SMTP client: a payload of 64 or 256 MiB
 // sent by a CQBNotifySocket with TLS on (on its own message loop, in pieces of 64 KiB as the
 // body pump writes them) to a loopback TLS sink, against a blocking OpenSSL client writing the
-// same pieces with the same TLS settings (the way curl sends), and against the socket layer
-// without TLS. Each run is one connection, timed from the start of connecting to the sink's
-// last byte; the handshake is part of it. The sink presents a self-signed certificate for
-// "localhost" that the layer accepts by its pinned fingerprint and the OpenSSL client by
-// trusting it.
+// same pieces with the same TLS settings, against curl uploading the same bytes (an HTTPS PUT
+// from a file, process start included), and against the socket layer without TLS. Each run is
+// one connection, timed from the start of connecting (or of curl) to the sink's last payload
+// byte; the handshake is part of it. The sink presents a self-signed certificate for
+// "localhost" that the layer accepts by its pinned fingerprint and the others by trusting it.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +28,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <map>
@@ -35,6 +43,8 @@
 #include "framework/thread.h"
 #include "framework/tls.h"
 #include "mail/QBNotifySocket.h"
+
+extern char** environ;
 
 namespace {
 
@@ -252,13 +262,25 @@ struct Shared {
   Identity identity;
   std::unique_ptr<Sink> tlsSink, plainSink;
   std::map<int, std::string> payloads;
+  std::map<int, std::string> payloadFiles;  // the same bytes for curl
+  std::string certificateFile;
   LoopThread loop;
 };
 Shared* g_shared = nullptr;
 
-void Report(benchmark::State& state, std::size_t bytes, double seconds, long growthKiB) {
+// CPU time of the calling thread in seconds.
+double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Wall-clock throughput, and the sender's CPU time per MB (which the machine's load does not
+// change much).
+void Report(benchmark::State& state, std::size_t bytes, double seconds, double cpuSeconds, long growthKiB) {
   state.SetIterationTime(seconds);
   state.counters["MBps"] = static_cast<double>(bytes) / seconds / 1e6;
+  state.counters["cpu_us_per_MB"] = cpuSeconds * 1e6 / (static_cast<double>(bytes) / 1e6);
   if (growthKiB >= 0) state.counters["peak_growth_KiB"] = static_cast<double>(growthKiB);
 }
 
@@ -272,17 +294,23 @@ void SocketLayer(benchmark::State& state, bool tls) {
     const long before = bench::StatusKiB("VmRSS");
     auto arrived = sink.Expect(payload.size());
     std::unique_ptr<PumpSocket> socket;
+    double cpuBefore = 0;
+    double cpuAfter = 0;
     const Clock::time_point start = Clock::now();
     g_shared->loop.Run([&] {
+      cpuBefore = ThreadCpuSeconds();
       socket = std::make_unique<PumpSocket>(payload, tls ? &settings : nullptr);
       socket->Create();
       socket->ConnectTo("127.0.0.1", sink.Port());
     });
     const Clock::time_point end = arrived.get();
     const long growth = bench::StatusKiB("VmHWM") - before;
-    g_shared->loop.Run([&] { socket.reset(); });
+    g_shared->loop.Run([&] {
+      cpuAfter = ThreadCpuSeconds();
+      socket.reset();
+    });
     if (sink.LastCount() < payload.size()) state.SkipWithError("the sink did not get everything");
-    Report(state, payload.size(), std::chrono::duration<double>(end - start).count(), growth);
+    Report(state, payload.size(), std::chrono::duration<double>(end - start).count(), cpuAfter - cpuBefore, growth);
   }
 }
 
@@ -301,6 +329,7 @@ void BM_BlockingOpenSsl(benchmark::State& state) {
   for (auto _ : state) {
     auto arrived = sink.Expect(payload.size());
     const Clock::time_point start = Clock::now();
+    const double cpuBefore = ThreadCpuSeconds();
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     X509_STORE_add_cert(SSL_CTX_get_cert_store(ctx), g_shared->identity.cert);
@@ -323,19 +352,55 @@ void BM_BlockingOpenSsl(benchmark::State& state) {
       ok = SSL_write(ssl, payload.data() + sent, static_cast<int>(count)) == static_cast<int>(count);
       sent += count;
     }
+    const double cpu = ThreadCpuSeconds() - cpuBefore;
     const Clock::time_point end = arrived.get();
     SSL_shutdown(ssl);
     SSL_free(ssl);
     close(fd);
     SSL_CTX_free(ctx);
     if (!ok || sink.LastCount() < payload.size()) state.SkipWithError("the OpenSSL client failed");
-    Report(state, payload.size(), std::chrono::duration<double>(end - start).count(), -1);
+    Report(state, payload.size(), std::chrono::duration<double>(end - start).count(), cpu, -1);
+  }
+}
+
+// curl uploading the payload file over HTTPS with TLS 1.2 or later, trusting the sink's
+// certificate; the sink never answers, so curl is ended once the payload has arrived.
+void BM_Curl(benchmark::State& state) {
+  const int size = static_cast<int>(state.range(0));
+  Sink& sink = *g_shared->tlsSink;
+  const std::string url = "https://localhost:" + std::to_string(sink.Port()) + "/upload";
+  const std::string& file = g_shared->payloadFiles.at(size);
+  for (auto _ : state) {
+    auto arrived = sink.Expect(g_shared->payloads.at(size).size());
+    const char* argv[] = {"curl", "-sS",     "--tlsv1.2", "--http1.1",  "--cacert",  g_shared->certificateFile.c_str(),
+                          "-H",   "Expect:", "-T",        file.c_str(), url.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const Clock::time_point start = Clock::now();
+    const int spawned = posix_spawnp(&pid, "curl", &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      state.SkipWithError("curl does not start");
+      return;
+    }
+    const Clock::time_point end = arrived.get();
+    kill(pid, SIGTERM);
+    rusage usage{};
+    wait4(pid, nullptr, 0, &usage);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    if (sink.LastCount() < g_shared->payloads.at(size).size()) state.SkipWithError("curl did not send everything");
+    Report(state, g_shared->payloads.at(size).size(), std::chrono::duration<double>(end - start).count(), cpu, -1);
   }
 }
 
 void RegisterBenchmarks() {
   for (auto* benchmark : {benchmark::RegisterBenchmark("BM_LayerTls", BM_LayerTls),
                           benchmark::RegisterBenchmark("BM_BlockingOpenSsl", BM_BlockingOpenSsl),
+                          benchmark::RegisterBenchmark("BM_Curl", BM_Curl),
                           benchmark::RegisterBenchmark("BM_LayerPlain", BM_LayerPlain)}) {
     for (int size : kSizesMiB) benchmark->Arg(size);
     benchmark->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -348,6 +413,9 @@ int main(int argc, char** argv) {
   RegisterBenchmarks();
   Shared shared;
   g_shared = &shared;
+  const std::filesystem::path directory =
+      std::filesystem::temp_directory_path() / ("qbnotify-tls-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(directory);
   shared.tlsSink = std::make_unique<Sink>(shared.identity, true);
   shared.plainSink = std::make_unique<Sink>(shared.identity, false);
   for (int size : kSizesMiB) {
@@ -357,6 +425,13 @@ int main(int argc, char** argv) {
     payload.reserve(static_cast<std::size_t>(size) * kMiB);
     while (payload.size() < static_cast<std::size_t>(size) * kMiB) payload += payload.empty() ? line : payload;
     payload.resize(static_cast<std::size_t>(size) * kMiB);
+    shared.payloadFiles[size] = (directory / ("payload-" + std::to_string(size) + ".bin")).string();
+    std::ofstream(shared.payloadFiles[size], std::ios::binary) << payload;
+  }
+  shared.certificateFile = (directory / "sink.pem").string();
+  if (FILE* pem = std::fopen(shared.certificateFile.c_str(), "w")) {
+    PEM_write_X509(pem, shared.identity.cert);
+    std::fclose(pem);
   }
 
   std::vector<std::string> storage;
@@ -375,11 +450,24 @@ int main(int argc, char** argv) {
     const double layer = reporter.Get("BM_LayerTls" + suffix, "MBps");
     const double blocking = reporter.Get("BM_BlockingOpenSsl" + suffix, "MBps");
     const double plain = reporter.Get("BM_LayerPlain" + suffix, "MBps");
+    const double curl = reporter.Get("BM_Curl" + suffix, "MBps");
     std::printf(
-        "  %3d MiB: layer with TLS %.0f, blocking OpenSSL %.0f, ratio %.2f; layer without TLS %.0f; "
-        "peak growth with TLS %.0f KiB\n",
-        size, layer, blocking, blocking > 0 ? layer / blocking : 0, plain,
+        "  %3d MiB: layer with TLS %.0f; blocking OpenSSL %.0f (ratio %.2f); curl %.0f (ratio %.2f); "
+        "layer without TLS %.0f; peak growth with TLS %.0f KiB\n",
+        size, layer, blocking, blocking > 0 ? layer / blocking : 0, curl, curl > 0 ? layer / curl : 0, plain,
         reporter.Get("BM_LayerTls" + suffix, "peak_growth_KiB"));
   }
+  std::printf("\nmedian sender CPU (microseconds per MB):\n");
+  for (int size : kSizesMiB) {
+    const std::string suffix = std::string("/").append(std::to_string(size));
+    std::printf(
+        "  %3d MiB: layer with TLS %.0f; blocking OpenSSL %.0f; curl (whole process) %.0f; layer without "
+        "TLS %.0f\n",
+        size, reporter.Get("BM_LayerTls" + suffix, "cpu_us_per_MB"),
+        reporter.Get("BM_BlockingOpenSsl" + suffix, "cpu_us_per_MB"), reporter.Get("BM_Curl" + suffix, "cpu_us_per_MB"),
+        reporter.Get("BM_LayerPlain" + suffix, "cpu_us_per_MB"));
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(directory, ignored);
   return 0;
 }

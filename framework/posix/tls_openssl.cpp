@@ -1,9 +1,9 @@
 // CTlsChannel of the posix backend: OpenSSL 3. The SSL object talks to a BIO of our own that
 // reads from the bytes of the current Receive call and appends what it writes to the caller's
 // wire buffer, so records are written once into the buffer that goes to the socket. The
-// trust store is OpenSSL's default (SSL_CERT_FILE / SSL_CERT_DIR or the system's); the server
-// name is checked by OpenSSL's host or IP check; a pinned fingerprint overrides only the
-// errors that say the chain does not reach a trusted root.
+// trust store is OpenSSL's default (SSL_CERT_FILE / SSL_CERT_DIR or the system's), loaded once
+// per process; the server name is checked by OpenSSL's host or IP check; a pinned fingerprint
+// overrides only the errors that say the chain does not reach a trusted root.
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -113,7 +113,6 @@ class OpenSslChannel final : public CTlsChannel {
 
   ~OpenSslChannel() override {
     SSL_free(m_ssl);  // frees the BIO too
-    SSL_CTX_free(m_ctx);
   }
 
   void Start(std::string& wire) override {
@@ -177,13 +176,9 @@ class OpenSslChannel final : public CTlsChannel {
 
   bool Setup() {
     if (m_settings.serverName.empty()) return false;
-    m_ctx = SSL_CTX_new(TLS_client_method());
-    if (m_ctx == nullptr) return false;
-    SSL_CTX_set_min_proto_version(m_ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER, &OpenSslChannel::VerifyCallback);
-    SSL_CTX_set_read_ahead(m_ctx, 1);
-    if (SSL_CTX_set_default_verify_paths(m_ctx) != 1) return false;
-    m_ssl = SSL_new(m_ctx);
+    SSL_CTX* context = ClientContext();
+    if (context == nullptr) return false;
+    m_ssl = SSL_new(context);
     if (m_ssl == nullptr) return false;
     SSL_set_app_data(m_ssl, this);
 
@@ -265,6 +260,24 @@ class OpenSslChannel final : public CTlsChannel {
     return 0;
   }
 
+  // The settings every channel shares, with the trust store loaded once for the process: TLS 1.2
+  // or later, the peer verified through VerifyCallback. Null when it cannot be made.
+  static SSL_CTX* ClientContext() {
+    static SSL_CTX* const context = [] {
+      SSL_CTX* made = SSL_CTX_new(TLS_client_method());
+      if (made == nullptr) return made;
+      SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+      SSL_CTX_set_verify(made, SSL_VERIFY_PEER, &OpenSslChannel::VerifyCallback);
+      SSL_CTX_set_read_ahead(made, 1);
+      if (SSL_CTX_set_default_verify_paths(made) != 1) {
+        SSL_CTX_free(made);
+        return static_cast<SSL_CTX*>(nullptr);
+      }
+      return made;
+    }();
+    return context;
+  }
+
   static int VerifyCallback(int preverified, X509_STORE_CTX* store) {
     auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* channel = ssl != nullptr ? static_cast<OpenSslChannel*>(SSL_get_app_data(ssl)) : nullptr;
@@ -315,7 +328,6 @@ class OpenSslChannel final : public CTlsChannel {
     return method;
   }
 
-  SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
   const char* m_pInput = nullptr;  // the current Receive's bytes not taken yet
   std::size_t m_nInput = 0;
