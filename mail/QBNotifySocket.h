@@ -107,7 +107,8 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   virtual void OnSendProgress() {}
   // The TLS handshake has ended: with None the channel is open and IsSendReady tells whether
   // data goes out at once; with a failure nothing was sent, the connection is closed (no
-  // OnClose follows) and GetTlsChannel tells the certificate and the reason.
+  // OnClose follows; a server that closed during the handshake is reported from within
+  // OnClose) and GetTlsChannel tells the certificate and the reason.
   virtual void OnTlsHandshakeDone(fw::TlsFailure /*failure*/) {}
 
   CNotifySocketWnd* GetSocketWnd() const { return m_pOwner ? m_pOwner->GetSocketWnd() : nullptr; }

@@ -3,7 +3,6 @@
 #include "mail/TlsTransport.h"
 
 #include <algorithm>
-#include <climits>
 
 namespace {
 
