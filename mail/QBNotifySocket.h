@@ -82,10 +82,10 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   bool ShutdownTls();
   // Sends close_notify first when TLS is on, then closes.
   void Close() override;
-  // Ends a handshake still under way as failed. An override calls this first. A connection
-  // whose TLS records fail after the handshake is closed by this class and reported here with
-  // kWsaEConnAborted.
-  void OnClose(int errorCode) override;
+  // To be called first by an OnClose override: a handshake still under way ends as failed
+  // (OnTlsHandshakeDone). A connection whose TLS records fail after the handshake is closed by
+  // this class and reported through OnClose with kWsaEConnAborted.
+  void EndTlsOnClose();
 
   // Called by the hidden window when this socket's lookup has ended.
   virtual void OnLookupComplete(int errorCode, fw::LPARAM lParam);
@@ -108,7 +108,7 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   // The TLS handshake has ended: with None the channel is open and IsSendReady tells whether
   // data goes out at once; with a failure nothing was sent, the connection is closed (no
   // OnClose follows; a server that closed during the handshake is reported from within
-  // OnClose) and GetTlsChannel tells the certificate and the reason.
+  // OnClose, through EndTlsOnClose) and GetTlsChannel tells the certificate and the reason.
   virtual void OnTlsHandshakeDone(fw::TlsFailure /*failure*/) {}
 
   CNotifySocketWnd* GetSocketWnd() const { return m_pOwner ? m_pOwner->GetSocketWnd() : nullptr; }

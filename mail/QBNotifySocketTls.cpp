@@ -25,7 +25,7 @@ void CQBNotifySocket::Close() {
   CAsyncSocket::Close();
 }
 
-void CQBNotifySocket::OnClose(int /*errorCode*/) {
+void CQBNotifySocket::EndTlsOnClose() {
   if (m_pTls && m_pTls->IsHandshaking()) {
     m_pTls->OnConnectionEnded();
     EndTlsHandshake();

@@ -108,8 +108,8 @@ class TlsClient : public CQBNotifySocket {
     CQBNotifySocket::OnSend(error);
     Pump();
   }
-  void OnClose(int error) override {
-    CQBNotifySocket::OnClose(error);
+  void OnClose(int /*error*/) override {
+    EndTlsOnClose();
     m_log.Add("close");
   }
   int OnReceivedData(const char*& data, int& length) override {
