@@ -12,8 +12,9 @@
 // - A pinned SHA-256 fingerprint replaces only the first check: a certificate with exactly that
 //   fingerprint is accepted without a trusted chain, but its name and its validity period are
 //   still checked. A pin does not restrict a certificate that the trust store vouches for.
-// - Revocation is reported where the system knows it without going to the network; an unknown
-//   status does not fail the check.
+// - Revocation never makes the check wait for the network: win32 refuses a certificate that the
+//   system's cache knows to be revoked; OpenSSL's default store holds no revocation lists. An
+//   unknown status does not fail the check.
 // - A failed check ends the channel during the handshake: no application byte is encrypted.
 //
 // A channel belongs to the thread that uses it; it is not locked.
