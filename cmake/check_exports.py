@@ -40,9 +40,9 @@ REQUIRED_EXPORTS = {
 # DLLs that every Windows system has; anything else (the compiler's run-time DLLs above all)
 # would have to ship with the module.
 SYSTEM_DLLS = {
-    "advapi32.dll", "comctl32.dll", "comdlg32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
-    "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "ucrtbase.dll", "user32.dll", "version.dll",
-    "ws2_32.dll", "wsock32.dll", "crypt32.dll",
+    "advapi32.dll", "comctl32.dll", "comdlg32.dll", "crypt32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
+    "ntdll.dll", "ole32.dll", "oleaut32.dll", "secur32.dll", "shell32.dll", "shlwapi.dll", "ucrtbase.dll",
+    "user32.dll", "version.dll", "ws2_32.dll", "wsock32.dll",
 }
 
 LABEL = re.compile(r"^([0-9a-f]+) <(.+)>:$")

@@ -100,12 +100,14 @@ bool CQBNotifySocket::FlushPending(int flags) {
 }
 
 int CQBNotifySocket::Transmit(const char* data, int length, int flags, int& error) {
+  if (m_pTls) return m_pTls->Transmit(data, length, error);
   const int sent = CAsyncSocket::Send(data, length, flags);
   if (sent <= 0) error = GetLastError();
   return sent;
 }
 
 void CQBNotifySocket::OnSend(int /*errorCode*/) {
+  if (m_pTls && !m_pTls->OnWritable()) return;  // handshake or records still under way
   m_bSendReady = 1;
   if (!m_sendData.IsEmpty()) FlushPending(0);
 }
@@ -120,21 +122,26 @@ void CQBNotifySocket::OnReceive(int errorCode) {
   for (int pass = 0; pass < kMaxReadsPerNotification; ++pass) {
     const int received = Receive(block, kReceiveBlockSize, 0);
     if (received <= 0) break;
-    m_recvData.append(block, static_cast<std::size_t>(std::min(received, kReceiveBlockSize)));
-    DispatchReceived();
+    ReceivedFromWire(block, std::min(received, kReceiveBlockSize));
   }
 }
 
 void CQBNotifySocket::DispatchReceived() {
   // Offers the unconsumed bytes until the client takes nothing more, then drops what it took
   // in one step (many short lines in one read cost no more than one erase).
+  const CTlsTransport* const tls = m_pTls.get();
   std::size_t offset = 0;
   while (offset < m_recvData.size()) {
     const std::size_t available = std::min(m_recvData.size() - offset, static_cast<std::size_t>(INT_MAX));
     const char* start = m_recvData.data() + offset;
     const char* data = start;
     int length = static_cast<int>(available);
-    if (!OnReceivedData(data, length)) break;
+    const int taken = OnReceivedData(data, length);
+    if (m_pTls.get() != tls) {
+      m_recvData.clear();  // TLS began: nothing received in plain counts any more
+      return;
+    }
+    if (!taken) break;
     // Trust only a consistent answer: the pointer advanced by exactly what the length lost.
     const std::size_t remaining = static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(available)));
     const std::size_t consumed = available - remaining;

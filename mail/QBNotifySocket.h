@@ -6,13 +6,16 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "framework/async_socket.h"
 #include "framework/host_lookup.h"
+#include "framework/tls.h"
 #include "framework/types.h"
 #include "mail/ByteQueue.h"
 #include "mail/SmtpReply.h"
+#include "mail/TlsTransport.h"
 
 class CNotifySocketWnd;
 
@@ -62,6 +65,28 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   void OnSend(int errorCode) override;
   void OnConnect(int errorCode) override;
 
+  // Starts TLS on the connection now, as its client (QBNotifySocketTls.cpp). From here on
+  // Send encrypts and OnReceivedData sees decrypted bytes only; plain bytes received before
+  // and not consumed are dropped, plain bytes still waiting to be written go out first. The
+  // application data sent meanwhile waits for the handshake (IsSendReady is 0 until then).
+  // OnTlsHandshakeDone reports the end of the handshake, possibly before this returns. False
+  // when there is no socket or TLS was started already.
+  bool StartTls(const fw::TlsSettings& settings);
+  // The handshake succeeded and the channel is open.
+  bool IsTlsOn() const { return m_pTls && m_pTls->IsOpen(); }
+  // The channel (certificate, protocol, cipher, failure) once StartTls ran, else null. It stays
+  // after a failure and after Close.
+  const fw::CTlsChannel* GetTlsChannel() const { return m_pTls ? &m_pTls->Channel() : nullptr; }
+  // Sends close_notify; nothing more is sent, the connection stays open for the peer's reply.
+  // False when TLS is not on or the system cannot send close_notify (Wine 8).
+  bool ShutdownTls();
+  // Sends close_notify first when TLS is on, then closes.
+  void Close() override;
+  // To be called first by an OnClose override: a handshake still under way ends as failed
+  // (OnTlsHandshakeDone). A connection whose TLS records fail after the handshake is closed by
+  // this class and reported through OnClose with kWsaEConnAborted.
+  void EndTlsOnClose();
+
   // Called by the hidden window when this socket's lookup has ended.
   virtual void OnLookupComplete(int errorCode, fw::LPARAM lParam);
   // The lookup's result; the host entry is valid when errorCode is 0.
@@ -83,6 +108,11 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   // A write failed for good (not "would block"): the send-ready flag is clear and nothing
   // more is fed to the connection.
   virtual void OnSendError(int /*errorCode*/) {}
+  // The TLS handshake has ended: with None the channel is open and IsSendReady tells whether
+  // data goes out at once; with a failure nothing was sent, the connection is closed (no
+  // OnClose follows; a server that closed during the handshake is reported from within
+  // OnClose, through EndTlsOnClose) and GetTlsChannel tells the certificate and the reason.
+  virtual void OnTlsHandshakeDone(fw::TlsFailure /*failure*/) {}
 
   CNotifySocketWnd* GetSocketWnd() const { return m_pOwner ? m_pOwner->GetSocketWnd() : nullptr; }
   std::size_t GetPendingSendLength() const { return m_sendData.Size(); }
@@ -95,6 +125,11 @@ class CQBNotifySocket : public fw::CAsyncSocket {
   CSocketWndOwner* const m_pOwner;
 
  private:
+  // Bytes read from the connection: decrypted when TLS is on, then offered.
+  void ReceivedFromWire(const char* data, int length);
+  void EndTlsHandshake();
+
   std::string m_recvData;  // received, not consumed yet
   CByteQueue m_sendData;   // accepted by Send, not written yet
+  std::unique_ptr<CTlsTransport> m_pTls;
 };
