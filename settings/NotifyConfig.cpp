@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "addon/NotifyAddOnApp.h"
+#include "framework/protected_data.h"
 
 namespace {
 
@@ -18,6 +19,10 @@ constexpr const char* kValueFromEmail = "From Email";
 constexpr const char* kValueLogLines = "Log Lines";
 constexpr const char* kValueNotifyWhen = "Notify When";
 constexpr const char* kValueSubject = "Subject";
+constexpr const char* kValueSmtpSecurity = "SMTP Security";
+constexpr const char* kValueSmtpUser = "SMTP User";
+constexpr const char* kValueSmtpPassword = "SMTP Password";
+constexpr const char* kValueSmtpCertificate = "SMTP Certificate";
 
 constexpr int kMaxPort = 65535;
 
@@ -39,6 +44,22 @@ void ReadNumber(const std::string& key, const char* name, int& field) {
       static_cast<int>(Registry().ReadRegDword(fw::HKeyUsers(), key.c_str(), name, static_cast<std::uint32_t>(field)));
 }
 
+// A missing password leaves the field as it is; one that cannot be opened empties it.
+void ReadPassword(const std::string& key, std::string& field, bool& bUnreadable) {
+  std::string sealed;
+  if (!Registry().ReadRegBinary(fw::HKeyUsers(), key.c_str(), kValueSmtpPassword, sealed)) return;
+  std::string secret;
+  bUnreadable = !fw::UnprotectData(sealed, secret);
+  field = std::move(secret);
+}
+
+bool WritePassword(const std::string& key, const std::string& password) {
+  if (password.empty()) return Registry().DeleteRegValue(fw::HKeyUsers(), key.c_str(), kValueSmtpPassword);
+  std::string sealed;
+  return fw::ProtectData(password, sealed) &&
+         Registry().WriteRegBinary(fw::HKeyUsers(), key.c_str(), kValueSmtpPassword, sealed);
+}
+
 }  // namespace
 
 CNotifyConfig::CNotifyConfig(const char* pszProfile) : m_strProfile(pszProfile ? pszProfile : "") {}
@@ -58,6 +79,10 @@ void CNotifyConfig::Load() {
     ReadNumber(key, kValueLogLines, m_nLogLines);
     ReadNumber(key, kValueNotifyWhen, m_nNotifyWhen);
     ReadString(key, kValueSubject, m_strSubject);
+    ReadNumber(key, kValueSmtpSecurity, m_nSmtpSecurity);
+    ReadString(key, kValueSmtpUser, m_strSmtpUser);
+    ReadPassword(key, m_strSmtpPassword, m_bPasswordUnreadable);
+    ReadString(key, kValueSmtpCertificate, m_strSmtpCertificate);
     // The global key is read over the profile's only when the profile names no server.
     if (m_strProfile.empty() || !m_strSmtpServer.empty()) break;
   }
@@ -75,11 +100,21 @@ bool CNotifyConfig::Save() const {
   bSaved &= registry.WriteRegDword(root, key.c_str(), kValueLogLines, static_cast<std::uint32_t>(m_nLogLines));
   bSaved &= registry.WriteRegDword(root, key.c_str(), kValueNotifyWhen, static_cast<std::uint32_t>(m_nNotifyWhen));
   bSaved &= registry.WriteRegString(root, key.c_str(), kValueSubject, m_strSubject.c_str());
+  bSaved &= registry.WriteRegDword(root, key.c_str(), kValueSmtpSecurity, static_cast<std::uint32_t>(m_nSmtpSecurity));
+  bSaved &= registry.WriteRegString(root, key.c_str(), kValueSmtpUser, m_strSmtpUser.c_str());
+  bSaved &= WritePassword(key, m_strSmtpPassword);
+  bSaved &= registry.WriteRegString(root, key.c_str(), kValueSmtpCertificate, m_strSmtpCertificate.c_str());
   if (CNotifyAddOnApp* app = CNotifyAddOnApp::Get()) app->ReloadSessions(m_strProfile.c_str());
   return bSaved;
 }
 
 bool CNotifyConfig::IsComplete() const {
+  const bool bKnownSecurity = m_nSmtpSecurity >= kSecurityNone && m_nSmtpSecurity <= kSecurityTls;
+  const bool bLogin = m_strSmtpUser.empty() || (!m_strSmtpPassword.empty() && !HasUserWithoutTls());
   return !m_strSmtpServer.empty() && m_nSmtpPort >= 1 && m_nSmtpPort <= kMaxPort && !m_strDeliverTo.empty() &&
-         !m_strFromEmail.empty();
+         !m_strFromEmail.empty() && bKnownSecurity && bLogin;
+}
+
+bool CNotifyConfig::HasUserWithoutTls() const {
+  return !m_strSmtpUser.empty() && m_nSmtpSecurity == kSecurityNone;
 }

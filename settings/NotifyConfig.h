@@ -16,11 +16,14 @@ class CNotifyConfig {
   std::string GetRegistryKey(bool bGlobal) const;
   // Reads the profile's key and, when it yields no SMTP server, the global key over it.
   void Load();
-  // Writes the seven values to the record's key and reloads the live sessions concerned.
-  // Returns whether every value was written.
+  // Writes the values to the record's key (the password sealed for the current user) and
+  // reloads the live sessions concerned. Returns whether every value was written.
   bool Save() const;
-  // Server given, port 1..65535, recipient and sender given.
+  // Server given, port 1..65535, recipient and sender given; a known connection security; a
+  // user only inside TLS and together with a password.
   bool IsComplete() const;
+  // A user is given but no TLS is asked for: credentials would travel in clear.
+  bool HasUserWithoutTls() const;
 
   std::string m_strProfile;
   std::string m_strSmtpServer;
@@ -30,4 +33,16 @@ class CNotifyConfig {
   int m_nLogLines = 100;
   int m_nNotifyWhen = 0;  // 0 = on error, 1 = always
   std::string m_strSubject;
+
+  // Connection security: kSecurityNone (plain SMTP, HELO), kSecurityStartTls (STARTTLS
+  // required), kSecurityTls (TLS from the first byte).
+  static constexpr int kSecurityNone = 0;
+  static constexpr int kSecurityStartTls = 1;
+  static constexpr int kSecurityTls = 2;
+  int m_nSmtpSecurity = kSecurityNone;
+  std::string m_strSmtpUser;
+  std::string m_strSmtpPassword;     // in clear in memory only; stored sealed
+  std::string m_strSmtpCertificate;  // SHA-256 fingerprint of a server certificate to accept
+  // A stored password exists but could not be opened (sealed for another user, or damaged).
+  bool m_bPasswordUnreadable = false;
 };

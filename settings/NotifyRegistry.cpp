@@ -145,6 +145,39 @@ bool CNotifyRegistry::WriteRegDword(fw::HKEY hRoot, const char* pszKey, const ch
   return fw::RegSetValue(key.Get(), OrEmpty(pszName), fw::kRegDword, data, sizeof data) == fw::kErrorSuccess;
 }
 
+bool CNotifyRegistry::ReadRegBinary(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::string& data) const {
+  fw::RegKey key;
+  if (key.Open(hRoot, OrEmpty(pszKey)) != fw::kErrorSuccess) return false;
+  std::string buffer(kDataBufferBytes, '\0');
+  auto size = static_cast<std::uint32_t>(buffer.size());
+  std::uint32_t type = fw::kRegNone;
+  if (fw::RegQueryValue(key.Get(), OrEmpty(pszName), &type, buffer.data(), &size) != fw::kErrorSuccess ||
+      type != fw::kRegBinary) {
+    return false;
+  }
+  buffer.resize(std::min<std::size_t>(size, buffer.size()));
+  data = std::move(buffer);
+  return true;
+}
+
+bool CNotifyRegistry::WriteRegBinary(fw::HKEY hRoot, const char* pszKey, const char* pszName,
+                                     const std::string& data) const {
+  if (data.size() > kDataBufferBytes) return false;
+  fw::RegKey key;
+  if (key.Create(hRoot, OrEmpty(pszKey)) != fw::kErrorSuccess) return false;
+  return fw::RegSetValue(key.Get(), OrEmpty(pszName), fw::kRegBinary, data.data(),
+                         static_cast<std::uint32_t>(data.size())) == fw::kErrorSuccess;
+}
+
+bool CNotifyRegistry::DeleteRegValue(fw::HKEY hRoot, const char* pszKey, const char* pszName) const {
+  fw::RegKey key;
+  const fw::RegStatus opened = key.Open(hRoot, OrEmpty(pszKey));
+  if (opened == fw::kErrorFileNotFound) return true;
+  if (opened != fw::kErrorSuccess) return false;
+  const fw::RegStatus status = fw::RegDeleteValue(key.Get(), OrEmpty(pszName));
+  return status == fw::kErrorSuccess || status == fw::kErrorFileNotFound;
+}
+
 bool CNotifyRegistry::CopyRegistryTree(fw::HKEY hFrom, fw::HKEY hTo) const {
   return CopyTree(hFrom, hTo, 0);
 }

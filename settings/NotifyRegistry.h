@@ -20,6 +20,12 @@ class CNotifyRegistry {
   std::uint32_t ReadRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwDefault) const;
   bool WriteRegString(fw::HKEY hRoot, const char* pszKey, const char* pszName, const char* pszValue) const;
   bool WriteRegDword(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::uint32_t dwValue) const;
+  // A REG_BINARY value of at most 4096 bytes; false (and `data` unchanged) when it is missing,
+  // longer or of another type.
+  bool ReadRegBinary(fw::HKEY hRoot, const char* pszKey, const char* pszName, std::string& data) const;
+  bool WriteRegBinary(fw::HKEY hRoot, const char* pszKey, const char* pszName, const std::string& data) const;
+  // Deletes one value; a value that does not exist counts as deleted.
+  bool DeleteRegValue(fw::HKEY hRoot, const char* pszKey, const char* pszName) const;
   // Copies every subkey (recursively), then every value, of hFrom into hTo. Returns whether
   // everything was copied.
   bool CopyRegistryTree(fw::HKEY hFrom, fw::HKEY hTo) const;

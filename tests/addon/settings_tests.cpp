@@ -2,6 +2,7 @@
 // fall-back to the global configuration, saving and loading, numbers stored as text, reads
 // within their buffers, and moving a key.
 #include "addon_test_support.h"
+#include "framework/protected_data.h"
 #include "journal/NotifySession.h"
 #if !defined(_WIN32)
 #include "framework/posix/fault_injection.h"
@@ -50,6 +51,63 @@ TEST_F(SettingsTest, KeysDefaultsAndCompleteness) {
     config.m_nSmtpPort = c.port;
     EXPECT_EQ(config.IsComplete(), c.complete) << Describe(config);
   }
+}
+
+std::string DescribeLogin(const CNotifyConfig& c) {
+  return std::to_string(c.m_nSmtpSecurity) + '|' + c.m_strSmtpUser + '|' + c.m_strSmtpPassword + '|' +
+         c.m_strSmtpCertificate + (c.m_bPasswordUnreadable ? "|unreadable" : "");
+}
+
+TEST_F(SettingsTest, LoginValuesCompleteARecordOnlyInsideTlsAndWithAPassword) {
+  const struct {
+    int security;
+    const char *user, *password;
+    bool complete;
+  } cases[] = {{0, "", "", true},    {1, "", "", true},   {2, "u", "p", true}, {1, "u", "p", true},
+               {0, "u", "p", false}, {1, "u", "", false}, {3, "", "", false},  {-1, "", "", false}};
+  for (const auto& c : cases) {
+    CNotifyConfig config;
+    config.m_strSmtpServer = "s";
+    config.m_strDeliverTo = "t";
+    config.m_strFromEmail = "f";
+    config.m_nSmtpSecurity = c.security;
+    config.m_strSmtpUser = c.user;
+    config.m_strSmtpPassword = c.password;
+    EXPECT_EQ(config.IsComplete(), c.complete) << DescribeLogin(config);
+  }
+}
+
+TEST_F(SettingsTest, LoginValuesRoundTripWithThePasswordSealedAndInheritLikeTheOthers) {
+  CNotifyConfig saved(nullptr);
+  saved.m_strSmtpServer = "global.example";
+  saved.m_nSmtpSecurity = CNotifyConfig::kSecurityStartTls;
+  saved.m_strSmtpUser = "notify";
+  saved.m_strSmtpPassword = "s3cret \xe4";
+  saved.m_strSmtpCertificate = "AB:CD";
+  ASSERT_TRUE(saved.Save());
+  EXPECT_EQ(DescribeLogin(Loaded(nullptr)), DescribeLogin(saved));
+  EXPECT_EQ(DescribeLogin(Loaded("NoServerOfItsOwn")), DescribeLogin(saved));
+  Put(m_strRoot + "Own", "SMTP Server", "own.example");
+  EXPECT_EQ(DescribeLogin(Loaded("Own")), "0|||");
+
+  // Only sealed bytes are stored, as REG_BINARY.
+  std::string sealed;
+  ASSERT_TRUE(app->ReadRegBinary(fw::HKeyUsers(), m_strGlobal.c_str(), "SMTP Password", sealed));
+  EXPECT_EQ(sealed.find("s3cret"), std::string::npos);
+
+  // A password that does not open is not used; an empty one removes the value.
+  SetRaw(m_strGlobal, "SMTP Password", fw::kRegBinary, "not sealed by anyone");
+  CNotifyConfig damaged = Loaded(nullptr);
+  EXPECT_EQ(DescribeLogin(damaged), "1|notify||AB:CD|unreadable");
+  EXPECT_FALSE(damaged.IsComplete());
+  saved.m_strSmtpPassword.clear();
+  ASSERT_TRUE(saved.Save());
+  EXPECT_FALSE(app->ReadRegBinary(fw::HKeyUsers(), m_strGlobal.c_str(), "SMTP Password", sealed));
+
+  saved.m_strSmtpPassword = "again";
+  fw::testing::SetDataProtectionFails(true);
+  EXPECT_FALSE(saved.Save());
+  fw::testing::SetDataProtectionFails(false);
 }
 
 TEST_F(SettingsTest, TheGlobalKeyIsReadOverAProfileOnlyWhenItNamesNoServer) {
