@@ -5,18 +5,18 @@
 
 namespace {
 
-std::function<std::shared_ptr<CTestMail>(const CNotifyConfig&)>& Starter() {
-  static std::function<std::shared_ptr<CTestMail>(const CNotifyConfig&)> starter;
+CTestMail::Starter& TestStarter() {
+  static CTestMail::Starter starter;
   return starter;
 }
 
 }  // namespace
 
 std::shared_ptr<CTestMail> CTestMail::Start(const CNotifyConfig& config) {
-  if (Starter()) return Starter()(config);
+  if (TestStarter()) return TestStarter()(config);
   return nullptr;  // the delivery side of the test message comes with the secure conversation
 }
 
-void testing::SetTestMailStarter(std::function<std::shared_ptr<CTestMail>(const CNotifyConfig&)> starter) {
-  Starter() = std::move(starter);
+void CTestMail::SetStarterForTesting(Starter starter) {
+  TestStarter() = std::move(starter);
 }

@@ -26,11 +26,8 @@ class CTestMail {
   // Once done: the diagnosis, Windows-1252 text, lines separated by "\r\n". Never holds the
   // password.
   virtual std::string GetDiagnosis() const = 0;
+
+  // Replaces Start for tests of the dialog (null restores it).
+  using Starter = std::function<std::shared_ptr<CTestMail>(const CNotifyConfig&)>;
+  static void SetStarterForTesting(Starter starter);
 };
-
-namespace testing {
-
-// Replaces CTestMail::Start for tests of the dialog (null restores it).
-void SetTestMailStarter(std::function<std::shared_ptr<CTestMail>(const CNotifyConfig&)> starter);
-
-}  // namespace testing
