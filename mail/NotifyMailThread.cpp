@@ -51,6 +51,15 @@ void CNotifyMailThread::OnThreadMessage(fw::UINT message, fw::WPARAM wParam, fw:
     OnTimer(wParam, lParam);
     return;
   }
+  if (message == kWmCancelJob) {
+    fw::CSingleLock lock(m_csQueue);
+    for (JobList* jobs : {&m_arrPending, &m_arrActive}) {
+      for (auto& pJob : *jobs) {
+        if (pJob->GetJobId() == static_cast<std::uint32_t>(wParam)) pJob->Cancel();
+      }
+    }
+    return;
+  }
   CWinThread::OnThreadMessage(message, wParam, lParam);
 }
 
@@ -64,6 +73,10 @@ void CNotifyMailThread::AddJob(std::unique_ptr<CNotifySmtpClient> pJob) {
   if (!pJob) return;
   fw::CSingleLock lock(m_csQueue);
   m_arrPending.push_back(std::move(pJob));
+}
+
+bool CNotifyMailThread::CancelJob(std::uint32_t jobId) {
+  return PostThreadMessage(kWmCancelJob, static_cast<fw::WPARAM>(jobId), 0);
 }
 
 bool CNotifyMailThread::CanUnload() {

@@ -4,6 +4,7 @@
 // The object deletes itself when its thread ends.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,8 @@ class CNotifySocketWnd;
 class CNotifyMailThread : public fw::CWinThread, public CSocketWndOwner {
  public:
   static constexpr fw::UINT kTickMs = 1000;
+  // Posted to the worker thread: wParam is the id of a job to cancel.
+  static constexpr fw::UINT kWmCancelJob = fw::kWmUser + 1;
 
   // Starts the worker thread and returns once it runs its loop (IsRunning) or has failed; a
   // worker that failed never deletes itself.
@@ -30,6 +33,9 @@ class CNotifyMailThread : public fw::CWinThread, public CSocketWndOwner {
   bool AddMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile, int nLogLineCount);
   // Queues a job that was built by the caller.
   void AddJob(std::unique_ptr<CNotifySmtpClient> pJob);
+  // Any thread: asks the worker to end the job with `jobId` at once (CNotifySmtpClient::
+  // Cancel). False when the worker takes no messages any more.
+  bool CancelJob(std::uint32_t jobId);
   // True when no job is pending or active.
   bool CanUnload();
   // Ends the worker thread and returns once the worker object has been destroyed. Returns at

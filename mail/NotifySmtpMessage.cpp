@@ -101,6 +101,11 @@ void CNotifySmtpClient::SendBodyText(std::string_view text) {
 }
 
 void CNotifySmtpClient::SendInformationPart() {
+  if (m_bInlineBody) {
+    SendBodyText(m_strInlineBody);
+    EndInformationPart(true);
+    return;
+  }
   if (!m_fileInfo.IsOpen() && !m_fileInfo.Open(m_strInfoFile, fw::CStdioFile::modeRead | fw::CStdioFile::typeBinary)) {
     EndInformationPart(false);
     return;

@@ -4,8 +4,14 @@
 
 #define QB_SMTP_STATE_LIST(X) \
   X(Idle)                     \
+  X(AwaitLookup)              \
+  X(AwaitConnect)             \
+  X(AwaitTlsHandshake)        \
   X(AwaitGreeting)            \
   X(AwaitHeloReply)           \
+  X(AwaitEhloReply)           \
+  X(AwaitStartTlsReply)       \
+  X(AwaitAuthReply)           \
   X(AwaitMailReply)           \
   X(AwaitRcptReply)           \
   X(AwaitDataReply)           \
@@ -18,6 +24,12 @@ enum class SmtpState : int {
   QB_SMTP_STATE_LIST(QB_SMTP_STATE_ENUM)
 #undef QB_SMTP_STATE_ENUM
 };
+
+inline constexpr int kSmtpStateCount = 0
+#define QB_SMTP_STATE_COUNT(name) +1
+    QB_SMTP_STATE_LIST(QB_SMTP_STATE_COUNT)
+#undef QB_SMTP_STATE_COUNT
+    ;
 
 inline const char* SmtpStateName(SmtpState state) {
   switch (state) {

@@ -1,5 +1,6 @@
 // The far end of the tests' connections: plain blocking IPv4 sockets on a loopback address
-// (a listener on a free port, its accepted connections, and a port that refuses connections).
+// (a listener on a free port, its accepted connections, a port that refuses connections, and
+// connections to servers that a test fixture runs).
 #pragma once
 
 #include <chrono>
@@ -29,6 +30,9 @@ class Peer {
   std::intptr_t m_handle;
   std::string m_address;
 };
+
+// A connection to `port` on the loopback address, or null when none could be made.
+std::unique_ptr<Peer> Connect(std::uint16_t port);
 
 class Listener {
  public:
