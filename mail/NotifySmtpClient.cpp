@@ -158,7 +158,7 @@ void CNotifySmtpClient::Fail(SmtpFailureReason reason, Ending ending, int errorC
     m_failure.reason = reason;
     m_failure.step = m_nState;
     m_failure.error = errorCode;
-    m_failure.reply = RedactedReply();
+    if (m_bHandlingReply) m_failure.reply = RedactedReply();  // only a reply that made the step fail
     const fw::CTlsChannel* channel = GetTlsChannel();
     if (reason == SmtpFailureReason::TlsFailed && channel != nullptr) {
       m_failure.tls = channel->GetFailure();
@@ -303,7 +303,13 @@ int CNotifySmtpClient::OnReceivedData(const char*& data, int& length) {
     const smtp::ReplyRead read = smtp::ReadReply(data, length, m_strReply, &m_replyLines);
     consumed = read.consumedLine ? 1 : 0;
     if (read.complete) {
-      if (StepHandler handler = HandlerFor(m_nState)) (this->*handler)();
+      if (StepHandler handler = HandlerFor(m_nState)) {
+        struct Handling {
+          bool& flag;
+          ~Handling() { flag = false; }
+        } handling{m_bHandlingReply = true};
+        (this->*handler)();
+      }
       m_replyLines.clear();
     }
     if (static_cast<std::size_t>(length) > kMaxUnterminatedReply &&

@@ -117,6 +117,11 @@ ScriptedSmtpServer::ScriptedSmtpServer(Script script, int receiveBuffer, const c
     }
     m_nRelayPort = static_cast<std::uint16_t>(std::atoi(reply.c_str()));
     if (m_nRelayPort == 0) m_relay.reset();
+    // TLS from the first byte: the relay must shake hands as soon as the client comes.
+    if (m_relay && m_script.front().key == "tls") {
+      m_relay->SendAll(std::string("\0TLS:", 5) + m_script.front().value + "\n");
+      m_nFirstLine = 1;
+    }
   }
   if (HasTlsStep(m_script) ? m_relay != nullptr : m_listener.IsOpen()) {
     m_thread = std::thread([this] { Run(); });
@@ -171,7 +176,7 @@ void ScriptedSmtpServer::Run() {
   }
   m_bAccepted = m_peer != nullptr;
   bool ok = m_bAccepted;
-  for (std::size_t i = 0; ok && i < m_script.size();) ok = Play(i);
+  for (std::size_t i = m_nFirstLine; ok && i < m_script.size();) ok = Play(i);
   if (ok && Flush()) {
     // Then waits for the client to close; whatever else it sends was not expected.
     const std::size_t before = m_inbox.size();

@@ -69,6 +69,7 @@ class ScriptedSmtpServer {
   qbtest::Listener m_listener;
   std::unique_ptr<qbtest::Peer> m_relay;  // the connection to the relay, until the client came
   std::uint16_t m_nRelayPort = 0;         // the relay's port for the client
+  std::size_t m_nFirstLine = 0;           // the first script line to play
   std::unique_ptr<qbtest::Peer> m_peer;
   std::string m_strClientAddress;
   std::string m_outbox, m_inbox;

@@ -358,13 +358,24 @@ def relay_connection(back, contexts):
         listener.bind(("127.0.0.1", 0))
         listener.listen(1)
         back.sendall(b"%d\n" % listener.getsockname()[1])
-        ready, _, _ = select.select([listener, back], [], [], 60)
-        if listener not in ready:
-            return
+        early = b""  # what the scripted server sent before the client came (a TLS mark)
+        while True:
+            ready, _, _ = select.select([listener, back], [], [], 60)
+            if not ready:
+                return
+            if listener in ready:
+                break
+            data = back.recv(4096)
+            if not data:
+                return
+            early += data
         front, peer = listener.accept()
         with front:
             back.sendall(b"accepted %s\n" % peer[0].encode())
-            RelayPump(front, back, contexts).run()
+            pump = RelayPump(front, back, contexts)
+            pump.pending = early
+            pump.from_server()
+            pump.run()
     except (OSError, ssl.SSLError):
         pass
     finally:
