@@ -75,7 +75,7 @@ void CNotifySmtpClient::SendMessageStart() {
   start += "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n";
   start += "Content-Transfer-Encoding: 7bit\r\n";
   start += "\r\n";
-  start += fw::LoadString(IDS_MAIL_INTRO) + "\r\n\r\n";
+  if (!m_bInlineBody) start += fw::LoadString(IDS_MAIL_INTRO) + "\r\n\r\n";
   SendText(start);
 
   m_bodyFilter.Reset();

@@ -50,13 +50,7 @@ RecordStore& Records() {
 // Keeps every failure record of the program from the system log.
 class RecordSinkEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override {
-    fw::testing::SetFailureRecordSink([](const std::string& record) {
-      RecordStore& store = Records();
-      std::lock_guard<std::mutex> lock(store.mutex);
-      store.records.push_back(record);
-    });
-  }
+  void SetUp() override { FailureRecords::Collect(); }
   void TearDown() override { fw::testing::SetFailureRecordSink(nullptr); }
 };
 
@@ -64,6 +58,14 @@ class RecordSinkEnvironment : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new RecordSinkEnvironment);
 
 }  // namespace
+
+void FailureRecords::Collect() {
+  fw::testing::SetFailureRecordSink([](const std::string& record) {
+    RecordStore& store = Records();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    store.records.push_back(record);
+  });
+}
 
 std::vector<std::string> FailureRecords::Take() {
   RecordStore& store = Records();

@@ -34,6 +34,8 @@ std::string TlsServerValue(const std::string& key);
 // Every failure record written while the test program runs (the system log gets none).
 class FailureRecords {
  public:
+  // Keeps the records from now on (again, after a test let them reach the system log).
+  static void Collect();
   // The records written since the last call.
   static std::vector<std::string> Take();
 };
