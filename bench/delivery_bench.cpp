@@ -126,8 +126,11 @@ Delivery DeliverWithCurl(const Route& route, const Inputs& inputs) {
   Delivery result;
   bench::SmtpSink* const sink = route.sink;
   const std::string url = "smtp://127.0.0.1:" + std::to_string(sink->Port());
-  std::vector<const char*> argv = {"curl",        "-s", "-S", url.c_str(), "--mail-from", "notify@example.org",
-                                   "--mail-rcpt", "ops@example.org", "-T", inputs.curlMessage.c_str()};
+  std::vector<const char*> argv = {"curl",        "-s",
+                                   "-S",          url.c_str(),
+                                   "--mail-from", "notify@example.org",
+                                   "--mail-rcpt", "ops@example.org",
+                                   "-T",          inputs.curlMessage.c_str()};
   if (route.bStartTls) argv.insert(argv.end(), {"--ssl-reqd", "--tlsv1.2", "--cacert", g_certificateFile.c_str()});
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
@@ -221,14 +224,17 @@ void BM_Curl(benchmark::State& state) {
 }
 
 void RegisterBenchmarks() {
-  const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {
-      {"BM_AddOn", BM_AddOn<false>},
-      {"BM_Curl", BM_Curl<false>},
-      {"BM_AddOnStartTls", BM_AddOn<true>},
-      {"BM_CurlStartTls", BM_Curl<true>}};
+  const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {{"BM_AddOn", BM_AddOn<false>},
+                                                                            {"BM_Curl", BM_Curl<false>},
+                                                                            {"BM_AddOnStartTls", BM_AddOn<true>},
+                                                                            {"BM_CurlStartTls", BM_Curl<true>}};
   for (int size : g_sizesMiB) {
     for (const auto& [name, function] : benchmarks) {
-      benchmark::RegisterBenchmark(name, function)->Arg(size)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(name, function)
+          ->Arg(size)
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
     }
   }
 }

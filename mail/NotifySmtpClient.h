@@ -187,7 +187,7 @@ class CNotifySmtpClient : public CQBNotifySocket {
   std::string m_strUser;
   std::string m_strPassword;  // wiped when the job goes
   std::string m_strCertificatePin;
-  std::string m_strAddress;  // the dotted address connected to
+  std::string m_strAddress;               // the dotted address connected to
   std::vector<std::string> m_replyLines;  // the lines of the reply being read
   bool m_bHandlingReply = false;          // a step handler runs on m_strReply
   smtp::Capabilities m_capabilities;

@@ -50,7 +50,7 @@ class CAuthExchange {
   std::string m_strPasswordLine;   // LOGIN: the password, Base64, CR LF
   std::string m_strPlainResponse;  // PLAIN: the credentials, Base64
   std::string m_strCommand;        // the AUTH command (PLAIN: with the credentials)
-  int m_nPrompts = 0;             // 334 replies answered so far
+  int m_nPrompts = 0;              // 334 replies answered so far
   bool m_bCancelled = false;
 };
 

@@ -30,9 +30,8 @@ std::string Upper(std::string_view text) {
 // A mechanism name of RFC 4954's form: letters, digits, "-" and "_".
 bool IsMechanismName(std::string_view name) {
   return !name.empty() && name.size() <= Capabilities::kMaxMechanismLength &&
-         std::all_of(name.begin(), name.end(), [](char c) {
-           return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-         });
+         std::all_of(name.begin(), name.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'; });
 }
 
 void AddMechanism(Capabilities& capabilities, std::string_view word) {
@@ -47,7 +46,8 @@ std::uint64_t SizeValue(std::string_view text) {
   for (char c : text) {
     if (c < '0' || c > '9') return 0;
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::numeric_limits<std::uint64_t>::max();
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+      return std::numeric_limits<std::uint64_t>::max();
     value = value * 10 + digit;
   }
   return value;

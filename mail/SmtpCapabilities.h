@@ -19,7 +19,7 @@ struct Capabilities {
   bool bStartTls = false;
   // Upper-case mechanism names in the server's order, each once.
   std::vector<std::string> authMechanisms;
-  bool bSize = false;          // SIZE was announced
+  bool bSize = false;           // SIZE was announced
   std::uint64_t sizeLimit = 0;  // its limit in bytes; 0 when it names none
 
   bool OffersAuth(std::string_view mechanism) const;

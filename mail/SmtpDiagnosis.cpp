@@ -11,10 +11,10 @@
 namespace {
 
 // The steps' names, in the order of the state list.
-constexpr unsigned kStepTextIds[] = {
-    IDS_STEP_IDLE, IDS_STEP_LOOKUP,   IDS_STEP_CONNECT, IDS_STEP_TLS_HANDSHAKE, IDS_STEP_GREETING,
-    IDS_STEP_HELO, IDS_STEP_EHLO,     IDS_STEP_STARTTLS, IDS_STEP_AUTH,         IDS_STEP_MAIL,
-    IDS_STEP_RCPT, IDS_STEP_DATA,     IDS_STEP_DATA_END, IDS_STEP_QUIT,         IDS_STEP_CLOSED};
+constexpr unsigned kStepTextIds[] = {IDS_STEP_IDLE,     IDS_STEP_LOOKUP, IDS_STEP_CONNECT, IDS_STEP_TLS_HANDSHAKE,
+                                     IDS_STEP_GREETING, IDS_STEP_HELO,   IDS_STEP_EHLO,    IDS_STEP_STARTTLS,
+                                     IDS_STEP_AUTH,     IDS_STEP_MAIL,   IDS_STEP_RCPT,    IDS_STEP_DATA,
+                                     IDS_STEP_DATA_END, IDS_STEP_QUIT,   IDS_STEP_CLOSED};
 static_assert(std::size(kStepTextIds) == kSmtpStateCount, "one name per state");
 
 // A server's reply line is quoted up to this length.
@@ -77,13 +77,14 @@ std::string FormatUtcMoment(std::int64_t t) {
 
 std::string FormatFailureRecord(const std::string& profile, const std::string& server, int port,
                                 const SmtpFailure& failure) {
-  std::string record = fw::FormatId(IDS_RECORD, ConfigurationText(profile).c_str(), server.c_str(), port,
-                                    SmtpStepText(failure.step).c_str(),
-                                    fw::LoadString(SmtpFailureTextId(failure.reason)).c_str());
+  std::string record =
+      fw::FormatId(IDS_RECORD, ConfigurationText(profile).c_str(), server.c_str(), port,
+                   SmtpStepText(failure.step).c_str(), fw::LoadString(SmtpFailureTextId(failure.reason)).c_str());
   if (failure.error != 0) record += fw::FormatId(IDS_RECORD_ERROR, failure.error);
   if (!failure.reply.empty()) record += fw::FormatId(IDS_RECORD_REPLY, Quoted(failure.reply).c_str());
   if (failure.tls != fw::TlsFailure::None) {
-    record += fw::FormatId(IDS_RECORD_TLS, TlsFailureGermanText(failure.tls).c_str(), Quoted(failure.tlsDetail).c_str());
+    record +=
+        fw::FormatId(IDS_RECORD_TLS, TlsFailureGermanText(failure.tls).c_str(), Quoted(failure.tlsDetail).c_str());
   }
   if (!failure.certificate.fingerprint.empty()) {
     record += fw::FormatId(IDS_RECORD_CERTIFICATE, Quoted(failure.certificate.subject).c_str(),
@@ -154,10 +155,9 @@ void CSmtpDiagnosis::Offered(const std::string& ehloLine, const smtp::Capabiliti
     mechanisms += (mechanisms.empty() ? "" : " ") + mechanism;
   }
   if (mechanisms.empty()) mechanisms = fw::LoadString(IDS_DIAG_NONE);
-  const std::string size =
-      capabilities.bSize && capabilities.sizeLimit > 0
-          ? fw::FormatId(IDS_DIAG_BYTES, std::to_string(capabilities.sizeLimit).c_str())
-          : fw::LoadString(IDS_DIAG_NONE);
+  const std::string size = capabilities.bSize && capabilities.sizeLimit > 0
+                               ? fw::FormatId(IDS_DIAG_BYTES, std::to_string(capabilities.sizeLimit).c_str())
+                               : fw::LoadString(IDS_DIAG_NONE);
   Line(fw::FormatId(IDS_DIAG_OFFERED, fw::LoadString(capabilities.bStartTls ? IDS_DIAG_YES : IDS_DIAG_NO).c_str(),
                     mechanisms.c_str(), size.c_str()));
 }

@@ -25,11 +25,8 @@ enum class SmtpState : int {
 #undef QB_SMTP_STATE_ENUM
 };
 
-inline constexpr int kSmtpStateCount = 0
-#define QB_SMTP_STATE_COUNT(name) +1
-    QB_SMTP_STATE_LIST(QB_SMTP_STATE_COUNT)
-#undef QB_SMTP_STATE_COUNT
-    ;
+// Closed is the list's last state.
+inline constexpr int kSmtpStateCount = static_cast<int>(SmtpState::Closed) + 1;
 
 inline const char* SmtpStateName(SmtpState state) {
   switch (state) {

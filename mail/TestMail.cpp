@@ -70,8 +70,7 @@ class CTestMailRun final : public CTestMail {
 class CTestMailJob final : public CNotifySmtpClient {
  public:
   CTestMailJob(CNotifyMailThread& worker, const CNotifyConfig& config)
-      : CNotifySmtpClient(&worker, &config, nullptr, nullptr, 0),
-        m_diagnosis([this](const std::string& line) {
+      : CNotifySmtpClient(&worker, &config, nullptr, nullptr, 0), m_diagnosis([this](const std::string& line) {
           if (m_pRun) m_pRun->AddLine(line);
         }) {
     SetDiagnosis(&m_diagnosis);

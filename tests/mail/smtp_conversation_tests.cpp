@@ -46,7 +46,8 @@ std::string WithPort(std::string value, int port) {
 
 int SecurityValue(const std::string& name) {
   return name == "starttls" ? CNotifyConfig::kSecurityStartTls
-                            : name == "tls" ? CNotifyConfig::kSecurityTls : CNotifyConfig::kSecurityNone;
+         : name == "tls"    ? CNotifyConfig::kSecurityTls
+                            : CNotifyConfig::kSecurityNone;
 }
 
 // Whether `line` is `pattern`, in which "{*}" stands for any text.

@@ -66,13 +66,23 @@ TEST(EhloCapabilities, StartTlsMechanismsInBothFormsAndTheSizeLimit) {
     std::uint64_t limit;
   } cases[] = {
       {{"250-mail.example.org", "250-STARTTLS", "250-AUTH PLAIN LOGIN", "250 SIZE 10240000"},
-       true, {"PLAIN", "LOGIN"}, true, 10240000},
+       true,
+       {"PLAIN", "LOGIN"},
+       true,
+       10240000},
       // Keywords in any case, the old "AUTH=" form, a mechanism named twice, SIZE without a limit.
-      {{"250-x", "250-auth=login", "250-Auth plain LOGIN", "250-starttls", "250 size"}, true, {"LOGIN", "PLAIN"}, true, 0},
+      {{"250-x", "250-auth=login", "250-Auth plain LOGIN", "250-starttls", "250 size"},
+       true,
+       {"LOGIN", "PLAIN"},
+       true,
+       0},
       // The first line names the server; unknown keywords, short lines and odd names go.
       {{"250 STARTTLS"}, false, {}, false, 0},
       {{"250-x", "250-STARTTLSX", "25", "250-AUTH PL@IN " + std::string(30, 'A'), "250 SIZE 99999999999999999999999"},
-       false, {}, true, UINT64_MAX},
+       false,
+       {},
+       true,
+       UINT64_MAX},
   };
   for (const auto& c : cases) {
     const smtp::Capabilities capabilities = smtp::ParseEhloReply(c.reply);
@@ -118,7 +128,8 @@ TEST(AuthExchange, RedactMasksThePasswordAndWhatCarriedIt) {
   smtp::CAuthExchange plain(smtp::AuthMechanism::Plain, "anna", "geheim");
   EXPECT_EQ(plain.Redact("535 bad AGFubmEAZ2VoZWlt for anna (geheim)"), "535 bad ******** for anna (********)");
   smtp::CAuthExchange login(smtp::AuthMechanism::Login, "anna", "geheim");
-  EXPECT_EQ(login.Redact("501 cannot decode Z2VoZWlt; YW5uYQ== is fine"), "501 cannot decode ********; YW5uYQ== is fine");
+  EXPECT_EQ(login.Redact("501 cannot decode Z2VoZWlt; YW5uYQ== is fine"),
+            "501 cannot decode ********; YW5uYQ== is fine");
 }
 
 TEST(SplitRecipients, SeparatorsInAnyMixKeepOrderAndDropEmptyPieces) {

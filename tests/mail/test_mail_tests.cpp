@@ -108,9 +108,9 @@ TEST_F(TestMailTest, AFailureNamesTheStepAndTheServersReplyAndLeavesNoRecord) {
 
   const std::shared_ptr<CTestMail> incomplete = Run(MailConfig("", 25));
   EXPECT_FALSE(incomplete->Succeeded());
-  EXPECT_EQ(Diagnosis(*incomplete),
-            std::vector<std::string>{
-                "Ergebnis: Fehler im Schritt \"Vorbereitung\": Die Einstellungen sind unvollständig."});
+  EXPECT_EQ(
+      Diagnosis(*incomplete),
+      std::vector<std::string>{"Ergebnis: Fehler im Schritt \"Vorbereitung\": Die Einstellungen sind unvollständig."});
 }
 
 TEST_F(TestMailTest, CancelEndsItAtOnceAndClosesTheConnection) {
@@ -124,7 +124,7 @@ TEST_F(TestMailTest, CancelEndsItAtOnceAndClosesTheConnection) {
   EXPECT_FALSE(test->Succeeded());
   EXPECT_EQ(Diagnosis(*test).back(), "Der Test wurde abgebrochen.");
   for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;  // the client closed
-  test->Cancel();  // once more: nothing happens
+  test->Cancel();                                                               // once more: nothing happens
   m_worker->PostThreadMessage(fw::kWmTimer, 0, 0);
   EXPECT_TRUE(qbtest::Eventually([&] { return m_worker->CanUnload(); }));
   EXPECT_TRUE(FailureRecords::Take().empty());
