@@ -23,8 +23,12 @@ import socket
 import ssl
 import sys
 import threading
+import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult
+
+# aiosmtpd itself still sets the attribute it warns about on every login.
+warnings.filterwarnings("ignore", message="Session.login_data is deprecated")
 
 Message = collections.namedtuple("Message", "mail_from rcpt_tos content")
 
@@ -33,11 +37,12 @@ class SmtpSink:
     """tls: None, "starttls" (required before MAIL) or "implicit"; login: (user, password) to
     require a login, mechanisms: the login mechanisms offered (default: all of aiosmtpd's)."""
 
-    def __init__(self, on_message=None, tls=None, cert=None, key=None, login=None, mechanisms=None):
+    def __init__(self, on_message=None, tls=None, cert=None, key=None, login=None, mechanisms=None, on_login=None):
         self.messages = []  # Message, in the order of arrival
         self.commands = []  # ("MAIL", address) and ("RCPT", address), in the order given
         self.logins = []  # (mechanism, user, accepted) for every login tried
         self._on_message = on_message
+        self._on_login = on_login
         self._login = login
         self._loop = asyncio.new_event_loop()
         listener = socket.socket()
@@ -81,6 +86,8 @@ class SmtpSink:
         user, password = self._login  # compared as Windows-1252, the module's encoding
         accepted = auth_data.login == user.encode("cp1252") and auth_data.password == password.encode("cp1252")
         self.logins.append((mechanism, auth_data.login.decode("cp1252", errors="replace"), accepted))
+        if self._on_login:
+            self._on_login(*self.logins[-1])
         # A refusal is not handled yet: aiosmtpd then answers 535.
         return AuthResult(success=accepted, handled=False)
 
@@ -128,7 +135,9 @@ def main():
     args = parser.parse_args()
     sys.stdout.reconfigure(encoding="utf-8")
     login = tuple(args.login.split(":", 1)) if args.login else None
-    sink = SmtpSink(on_message=print_message, tls=args.tls, cert=args.cert, key=args.key, login=login)
+    sink = SmtpSink(on_message=print_message, tls=args.tls, cert=args.cert, key=args.key, login=login,
+                    on_login=lambda mechanism, user, accepted: print(
+                        f"AUTH {mechanism} as {user}: {'accepted' if accepted else 'refused'}", flush=True))
     stopped = threading.Event()
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, lambda *_: stopped.set())

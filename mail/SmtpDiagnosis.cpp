@@ -20,7 +20,8 @@ static_assert(std::size(kStepTextIds) == kSmtpStateCount, "one name per state");
 // A server's reply line is quoted up to this length.
 constexpr std::size_t kMaxQuotedReply = 300;
 
-// A server's line as it may be shown: control characters become blanks, a long line is cut.
+// A text from outside (a server's line, a setting) as it may be shown: control characters
+// become blanks, a long text is cut.
 std::string Quoted(const std::string& reply) {
   std::string text = reply.substr(0, kMaxQuotedReply);
   for (char& c : text) {
@@ -35,7 +36,8 @@ bool IsTrustFailure(fw::TlsFailure failure) {
 }
 
 std::string ConfigurationText(const std::string& profile) {
-  return profile.empty() ? fw::LoadString(IDS_RECORD_GLOBAL) : fw::FormatId(IDS_RECORD_PROFILE, profile.c_str());
+  return profile.empty() ? fw::LoadString(IDS_RECORD_GLOBAL)
+                         : fw::FormatId(IDS_RECORD_PROFILE, Quoted(profile).c_str());
 }
 
 }  // namespace
@@ -78,7 +80,7 @@ std::string FormatUtcMoment(std::int64_t t) {
 std::string FormatFailureRecord(const std::string& profile, const std::string& server, int port,
                                 const SmtpFailure& failure) {
   std::string record =
-      fw::FormatId(IDS_RECORD, ConfigurationText(profile).c_str(), server.c_str(), port,
+      fw::FormatId(IDS_RECORD, ConfigurationText(profile).c_str(), Quoted(server).c_str(), port,
                    SmtpStepText(failure.step).c_str(), fw::LoadString(SmtpFailureTextId(failure.reason)).c_str());
   if (failure.error != 0) record += fw::FormatId(IDS_RECORD_ERROR, failure.error);
   if (!failure.reply.empty()) record += fw::FormatId(IDS_RECORD_REPLY, Quoted(failure.reply).c_str());
