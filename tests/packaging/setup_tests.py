@@ -3,14 +3,16 @@
 
 Each case seeds the registry of a Wine prefix of these tests' own: the host's uninstall entry
 (pointing at a temporary folder that holds the stand-in as FTPQuorbit.exe) unless the case has
-no host, and a complete global configuration, so that the module asks nothing and starts
-nothing when the setup installs it. Then it runs the setup with /S, checks the installed files,
-the uninstall entry and the event source, runs the uninstaller with /S and checks the command
-line that the stand-in recorded, and that nothing is left.
+no host, and a complete global configuration, with which the module asks nothing and starts
+nothing when the setup installs it; without one, the module shows its configuration dialog
+and dialog_confirmer.exe answers it as a user would, so that the module goes on to the host.
+Then each case runs the setup with /S, checks the installed files, the uninstall entry and the
+event source, runs the uninstaller with /S, checks the command lines that the stand-in
+recorded, and that nothing is left.
 
 The uninstaller normally copies itself to the temporary folder and returns at once; to wait
-for it, the test runs such a copy itself with "_?=<folder>" as NSIS does. That argument must
-not be quoted, so it is handed to Wine split at its blanks.
+for it, the test runs such a copy itself with "_?=<folder>", as NSIS does. That argument, like
+/D=, must not be quoted, so it is handed to Wine split at its blanks.
 """
 import argparse
 import os
@@ -19,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import typing
 import unittest
 
 ARGS = None
@@ -91,13 +94,33 @@ def read_bytes(path):
         return f.read()
 
 
+def wait_for_launches(record, count):
+    """The stand-in's record once it holds `count` launches (two lines each), or as it is after 30 s."""
+    def recorded():
+        return read_bytes(record) if os.path.exists(record) else b""
+
+    deadline = time.monotonic() + 30
+    while recorded().count(b"\n") < 2 * count and time.monotonic() < deadline:
+        time.sleep(0.1)
+    time.sleep(0.3)  # a launch too many would show now
+    return recorded()
+
+
+class Case(typing.NamedTuple):
+    name: str
+    host: bool = True              # the host's uninstall entry points at the stand-in
+    settings_complete: bool = True  # else the module asks for them and a user confirms
+    other_addons: str = None       # a folder below the temporary one that already holds another add-on
+    chosen: str = None             # /D=, below the temporary folder
+
+
 class SetupTest(unittest.TestCase):
-    # name, host installed, folder that already holds another add-on, /D= below the temp folder
     CASES = [
-        ("HostAddOnFolder", True, None, None),
-        ("HostAddOnFolderOfOtherAddOns", True, "FTP Quorbit/AddOns", None),
-        ("ChosenFolder", True, None, "chosen place/deeper/QBNotifyAddOn"),
-        ("NoHost", False, None, None),
+        Case("HostAddOnFolder"),
+        Case("HostAddOnFolderOfOtherAddOns", other_addons="FTP Quorbit/AddOns"),
+        Case("ChosenFolder", chosen="chosen place/deeper/QBNotifyAddOn"),
+        Case("NoHost", host=False),
+        Case("SettingsAskedFor", settings_complete=False),
     ]
 
     def reset(self, *seed):
@@ -113,41 +136,47 @@ class SetupTest(unittest.TestCase):
         return os.path.join(ARGS.prefix, "drive_c", "Program Files", "QBNotifyAddOn")
 
     def test_installs_and_uninstalls_silently(self):
-        for name, host, other_addons, chosen in self.CASES:
-            with self.subTest(name), tempfile.TemporaryDirectory(prefix="qbnotify-setup-") as temp:
-                self.run_case(temp, host, other_addons, chosen)
+        for case in self.CASES:
+            with self.subTest(case.name), tempfile.TemporaryDirectory(prefix="qbnotify-setup-") as temp:
+                self.run_case(temp, case)
 
-    def run_case(self, temp, host, other_addons, chosen):
+    def run_case(self, temp, case):
         host_dir = os.path.join(temp, "FTP Quorbit")
         os.makedirs(host_dir)
         shutil.copy(ARGS.standin, os.path.join(host_dir, "FTPQuorbit.exe"))
-        seed = [f"[{GLOBAL_CONFIGURATION}]", '"SMTP Server"="smtp.example"', '"SMTP Port"=dword:00000019',
-                '"Deliver to Email"="ops@example.com"', '"From Email"="ftp@example.com"']
-        if host:
+        seed = []
+        if case.settings_complete:
+            seed += [f"[{GLOBAL_CONFIGURATION}]", '"SMTP Server"="smtp.example"', '"SMTP Port"=dword:00000019',
+                     '"Deliver to Email"="ops@example.com"', '"From Email"="ftp@example.com"']
+        if case.host:
             seed += [f"[{HOST_ENTRY}]", '"Inno Setup: App Path"=' + reg_text(windows_path(host_dir)),
                      '"DisplayName"="FTP Quorbit 11.3"']
         self.reset(*seed)
-        if other_addons:
-            os.makedirs(os.path.join(temp, other_addons, "Other"))
+        if case.other_addons:
+            os.makedirs(os.path.join(temp, case.other_addons, "Other"))
         before = tree(temp)
 
         setup_args = ["/S"]
-        if chosen:
-            folder = os.path.join(temp, chosen)
+        if case.chosen:
+            folder = os.path.join(temp, case.chosen)
             win_folder = windows_path(folder)
             setup_args += ("/D=" + win_folder).split(" ")
-            created = windows_path(os.path.join(temp, chosen.split("/")[0]))
-        elif host:
+            created = windows_path(os.path.join(temp, case.chosen.split("/")[0]))
+        elif case.host:
             folder = os.path.join(host_dir, "AddOns", "QBNotifyAddOn")
             win_folder = windows_path(folder)
-            created = win_folder if other_addons else windows_path(os.path.join(host_dir, "AddOns"))
+            created = win_folder if case.other_addons else windows_path(os.path.join(host_dir, "AddOns"))
         else:
             folder = self.program_files_folder()
             win_folder = created = r"C:\Program Files\QBNotifyAddOn"
         module = win_folder + "\\QBNotifyAddOn.dll"
         uninstaller = win_folder + "\\Uninstall.exe"
 
+        user = None if case.settings_complete else subprocess.Popen(
+            [ARGS.wine_run, ARGS.confirmer], env=dict(os.environ, QB_WINE_PREFIX=ARGS.prefix), stdin=subprocess.DEVNULL)
         wine(ARGS.setup, *setup_args)
+        if user:
+            self.assertEqual(user.wait(TIMEOUT), 0, "no configuration dialog")
         self.assertEqual(tree(folder), {"QBNotifyAddOn.dll", "Help/", "Help/QBNotifyAddOn.htm", "Uninstall.exe", "Data/"})
         self.assertEqual(read_bytes(os.path.join(folder, "QBNotifyAddOn.dll")), read_bytes(ARGS.module))
         self.assertEqual(read_bytes(os.path.join(folder, "Help", "QBNotifyAddOn.htm")), read_bytes(ARGS.help_page))
@@ -174,17 +203,17 @@ class SetupTest(unittest.TestCase):
         wine(copy, "/S", *("_?=" + win_folder).split(" "))
         os.remove(copy)
 
-        # The module has the host remove it; the complete configuration meant that the install
-        # started nothing, so this is the only launch.
+        # The module has the host add it (only when it asked for the settings: a complete
+        # configuration means it was added before) and remove it; the host's folder is the
+        # working directory. The module's path ends in ".DLL".
         launches = os.path.join(host_dir, "launches.txt")
-        if host:
-            deadline = time.monotonic() + 30
-            while not os.path.exists(launches) and time.monotonic() < deadline:
-                time.sleep(0.1)
-            time.sleep(0.3)
-            module_path = win_folder + "\\QBNotifyAddOn.DLL"
-            self.assertEqual(read_bytes(launches),
-                             f"-uninstalladdon {module_path}\n{windows_path(host_dir)}\n".encode())
+        expected = b""
+        if case.host and not case.settings_complete:
+            expected += f"-installaddon {win_folder}\\QBNotifyAddOn.DLL\n{windows_path(host_dir)}\n".encode()
+        if case.host:
+            expected += f"-uninstalladdon {win_folder}\\QBNotifyAddOn.DLL\n{windows_path(host_dir)}\n".encode()
+        self.assertEqual(wait_for_launches(launches, expected.count(b"\n") // 2), expected)
+        if expected:
             os.remove(launches)
         self.assertEqual(tree(temp), before)
         self.assertFalse(os.path.exists(self.program_files_folder()))
@@ -201,6 +230,7 @@ def main():
     parser.add_argument("--module", required=True, help="the module the setup must install")
     parser.add_argument("--help-page", required=True)
     parser.add_argument("--standin", required=True, help="host_standin.exe")
+    parser.add_argument("--confirmer", required=True, help="dialog_confirmer.exe")
     parser.add_argument("--version", required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
