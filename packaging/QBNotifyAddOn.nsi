@@ -4,8 +4,8 @@
 ; the host (QBAddOnUninstall) and removes everything the setup added.
 ;
 ; Built by the CMake target "setup" (packaging/CMakeLists.txt):
-;   makensis -DARCH=x64|x86 -DVERSION=1.2.3 -DMODULE=<dll> -DHELP=<htm> -DICON=<ico>
-;            -DOUTFILE=<exe> QBNotifyAddOn.nsi
+;   makensis -DARCH=x64|x86 -DVERSION=1.2.3 -DVERSION4=1.2.3.0 -DMODULE=<dll> -DHELP=<htm>
+;            -DICON=<ico> -DOUTFILE=<exe> QBNotifyAddOn.nsi
 ; The setup has the module's bitness and uses the registry view of that bitness, the one the
 ; module itself reads the host's uninstall entry from.
 
@@ -54,8 +54,8 @@ ShowUninstDetails show
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "German"
 
-VIProductVersion "${VERSION}.0"
-VIFileVersion "${VERSION}.0"
+VIProductVersion "${VERSION4}"
+VIFileVersion "${VERSION4}"
 VIAddVersionKey /LANG=${LANG_GERMAN} "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=${LANG_GERMAN} "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=${LANG_GERMAN} "FileDescription" "${PRODUCT} Setup"
@@ -73,20 +73,17 @@ VIAddVersionKey /LANG=${LANG_GERMAN} "LegalCopyright" "${PUBLISHER}"
 
 ; $0 = 1 when a user can see this process's windows, 0 in a window station nobody sees (a
 ; service's, as under a deployment tool). 1 when it cannot be told.
-!macro IsDesktopVisible un
-  Function ${un}IsDesktopVisible
-    StrCpy $0 1
-    System::Call "user32::GetProcessWindowStation() p .r1"
-    System::Call "*(i 0, i 0, i 0) p .r2"
-    System::Call "user32::GetUserObjectInformationW(p r1, i ${UOI_FLAGS}, p r2, i 12, *i .r3) i .r4"
-    ${If} $4 <> 0
-      System::Call "*$2(i, i, i .r5)"
-      IntOp $0 $5 & ${WSF_VISIBLE}
-    ${EndIf}
-    System::Free $2
-  FunctionEnd
-!macroend
-!insertmacro IsDesktopVisible ""
+Function IsDesktopVisible
+  StrCpy $0 1
+  System::Call "user32::GetProcessWindowStation() p .r1"
+  System::Call "*(i 0, i 0, i 0) p .r2"
+  System::Call "user32::GetUserObjectInformationW(p r1, i ${UOI_FLAGS}, p r2, i 12, *i .r3) i .r4"
+  ${If} $4 <> 0
+    System::Call "*$2(i, i, i .r5)"
+    IntOp $0 $5 & ${WSF_VISIBLE}
+  ${EndIf}
+  System::Free $2
+FunctionEnd
 
 ; Calls the export $1 of the installed module with $2 as its one ANSI string argument ("ex")
 ; or with two zero integers ("ii"); $0 = "" when the module ran it, else what went wrong.
@@ -94,14 +91,15 @@ VIAddVersionKey /LANG=${LANG_GERMAN} "LegalCopyright" "${PUBLISHER}"
 !macro CallModule un
   Function ${un}CallModule
     StrCpy $0 ""
-    System::Call "kernel32::LoadLibraryExW(w '$INSTDIR\${MODULE_FILE}', p 0, i ${LOAD_WITH_ALTERED_SEARCH_PATH}) p .r4"
+    StrCpy $7 "$INSTDIR\${MODULE_FILE}"
+    System::Call "kernel32::LoadLibraryExW(w r7, p 0, i ${LOAD_WITH_ALTERED_SEARCH_PATH}) p .r4"
     ${If} $4 == 0
-      StrCpy $0 "$INSTDIR\${MODULE_FILE} kann nicht geladen werden."
+      StrCpy $0 "$7 kann nicht geladen werden."
       Return
     ${EndIf}
     System::Call "kernel32::GetProcAddress(p r4, m r1) p .r5"
     ${If} $5 == 0
-      StrCpy $0 "$1 fehlt in $INSTDIR\${MODULE_FILE}."
+      StrCpy $0 "$1 fehlt in $7."
     ${ElseIf} $3 == "ex"
       System::Call "::$5(m r2)"
     ${Else}
@@ -226,4 +224,7 @@ Section "Uninstall"
 
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
+  ${If} ${RebootFlag}
+    MessageBox MB_ICONINFORMATION|MB_OK "Das Add-On ist noch geladen: $INSTDIR\${MODULE_FILE} wird beim nächsten Neustart entfernt." /SD IDOK
+  ${EndIf}
 SectionEnd
