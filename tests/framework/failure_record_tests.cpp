@@ -54,9 +54,9 @@ TEST(FailureRecord, TheMessageTableShowsTheTextAsItIs) {
   const std::string text = "Profil \"Main\": smtp.example, RCPT TO:\r\n550 5.1.1 Postfach %1 100% voll (\xfc)";
   DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
   char shown[512] = {};
-  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                        ::GetModuleHandleA(nullptr), 1, 0, shown, sizeof shown,
-                                        reinterpret_cast<va_list*>(inserts));
+  const DWORD length =
+      ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, ::GetModuleHandleA(nullptr), 1, 0,
+                       shown, sizeof shown, reinterpret_cast<va_list*>(inserts));
   EXPECT_EQ(std::string(shown, length), text);
 }
 #else
