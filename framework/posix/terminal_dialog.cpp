@@ -1,7 +1,7 @@
 // The terminal form of a modal dialog. The dialog's template gives the form:
 // - each edit and combo box, in the template's (tab) order, is a question; the static text
 //   right before it is its label, and a static text right after it that is not the label of
-//   the next one is its hint ("(1-65535, 25)");
+//   the next one is its hint ("(1-65535, 25)"; put in parentheses when it has none);
 // - the other static texts are shown once at the top, under the caption;
 // - the buttons, in order, make the last question; Enter presses the default button.
 // Each question shows the control's value in [ ]: Enter keeps it, "-" empties an edit, a combo
@@ -143,7 +143,7 @@ class TerminalForm {
     const bool hidden = control.kind == ControlKind::kPasswordEdit;
     std::string prompt = question.label;
     const std::string hint = question.hint != Question::kNoHint ? Shown(m_state.controls[question.hint].text) : "";
-    if (!hint.empty()) prompt += " " + hint;
+    if (!hint.empty()) prompt += hint.front() == '(' ? " " + hint : " (" + hint + ")";
     if (combo) {
       std::string choices;
       for (std::size_t i = 0; i < control.items.size(); ++i) {

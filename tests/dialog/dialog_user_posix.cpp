@@ -120,7 +120,8 @@ struct DialogUser::Impl {
     record.AddReading(id, text);
   }
 
-  // The answer to the question of control `id`: "label (hint) [current]: ".
+  // The answer to the question of control `id`: "label (hint) [current]: " (the password
+  // question has a hint, the text of kPasswordState).
   std::string AnswerQuestion(int id, const std::string& label, const std::string& question) {
     if (next >= rounds.size()) {
       record.AddProblem("a question that no round expected");
@@ -129,7 +130,7 @@ struct DialogUser::Impl {
     DialogRound& round = rounds[next];
     const std::size_t open = question.rfind(" [");
     Read(round, id, question.substr(open + 2, question.size() - open - 5));
-    if (id == kPassword) Read(round, kPasswordState, question.substr(label.size() + 1, open - label.size() - 1));
+    if (id == kPassword) Read(round, kPasswordState, question.substr(label.size() + 2, open - label.size() - 3));
     if (id == kComboOf.at(round.dialog) && round.pick >= 0) return std::to_string(std::exchange(round.pick, -1) + 1);
     for (auto it = round.typed.begin(); it != round.typed.end(); ++it) {
       if (it->first != id) continue;
