@@ -30,9 +30,9 @@ class CQBNotifyAdvancedDlg : public fw::CDialog {
   // After OK: the values given to the constructor with this dialog's edits.
   CNotifyConfig m_config;
 
-  int m_nSmtpSecurity;            // the selected item: 0 "Keine", 1 "STARTTLS", 2 "SSL/TLS"
+  int m_nSmtpSecurity;  // the selected item: 0 "Keine", 1 "STARTTLS", 2 "SSL/TLS"
   std::string m_strSmtpUser;
-  std::string m_strNewPassword;   // what the password edit holds: empty keeps the kept one
+  std::string m_strNewPassword;  // what the password edit holds: empty keeps the kept one
   std::string m_strSmtpCertificate;
   bool m_bRemovePassword = false;
 

@@ -9,8 +9,7 @@ namespace {
 
 constexpr std::size_t kControlCountWord = 4;  // after the style and extended style
 constexpr WORD kFontPoints = 8;
-constexpr DWORD kDialogStyle =
-    DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE;
+constexpr DWORD kDialogStyle = DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE;
 
 WORD Word(short value) {
   return static_cast<WORD>(value);
@@ -30,7 +29,8 @@ MemoryDialogTemplate::MemoryDialogTemplate(const std::wstring& caption, short wi
   AddText(L"MS Shell Dlg");
 }
 
-void MemoryDialogTemplate::Add(ControlClass controlClass, ::WORD id, ::DWORD style, Area area, const std::wstring& text) {
+void MemoryDialogTemplate::Add(ControlClass controlClass, ::WORD id, ::DWORD style, Area area,
+                               const std::wstring& text) {
   if (m_words.size() % 2 != 0) AddWord(0);  // each control starts on a DWORD
   AddDword(WS_CHILD | WS_VISIBLE | style);
   AddDword(0);
@@ -44,8 +44,8 @@ void MemoryDialogTemplate::Add(ControlClass controlClass, ::WORD id, ::DWORD sty
 }
 
 ::INT_PTR MemoryDialogTemplate::Run(::HWND owner, ::DLGPROC procedure, ::LPARAM param) const {
-  return ::DialogBoxIndirectParamW(ModuleHandle(), reinterpret_cast<LPCDLGTEMPLATEW>(m_words.data()), owner,
-                                   procedure, param);
+  return ::DialogBoxIndirectParamW(ModuleHandle(), reinterpret_cast<LPCDLGTEMPLATEW>(m_words.data()), owner, procedure,
+                                   param);
 }
 
 void MemoryDialogTemplate::AddDword(::DWORD value) {

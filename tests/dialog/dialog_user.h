@@ -24,7 +24,7 @@ struct DialogRound {
   int pick = -1;                                   // the item of the dialog's combo box, or -1
   int press = 1;                                   // the button
   int dialog = kConfigureDialog;                   // the template of the dialog
-  std::vector<int> read = {};  // controls whose texts the user reads first, as "id=text"
+  std::vector<int> read = {};                      // controls whose texts the user reads first, as "id=text"
 };
 
 // A message text as the user sees it: "\r\n" as "\n".
