@@ -96,6 +96,8 @@ class CDialog : public CWnd {
   int GetComboSelection(int id) const;  // -1: none
   void SetComboSelection(int id, int index);
   void GotoDlgCtrl(int id);  // moves the focus to the control (and selects an edit's text)
+  // A disabled control takes no input: the terminal form skips it (a button is not offered).
+  void EnableDlgItem(int id, bool enable);
 
   struct Impl;
 
