@@ -1,9 +1,11 @@
 // CWnd and CDialog on Win32: modeless dialogs made with CreateDialogParamA from the module's
 // templates. At WM_INITDIALOG the window is subclassed, so that every later message reaches
 // the object's WindowProc as a window procedure's message, and the base WindowProc's default
-// handling is the dialog class's own procedure.
+// handling is the dialog class's own procedure. A window is sent messages, shown and destroyed
+// by the thread that created it only (debug builds assert it); other threads may post to it.
 #include "framework/wnd.h"
 
+#include "framework/owner_thread.h"
 #include "framework/win32/async_internal.h"
 #include "framework/win32/module_handle.h"
 #include "framework/win32/windows_api.h"
@@ -25,6 +27,12 @@ struct WindowLink {
   WNDPROC original;
   bool destroying = false;
 };
+
+// True on the thread that created `window`, and when it is no window (any more).
+bool OnOwnerThread(::HWND window) {
+  const DWORD owner = ::GetWindowThreadProcessId(window, nullptr);
+  return owner == 0 || owner == ::GetCurrentThreadId();
+}
 
 WindowLink* LinkOf(::HWND window) {
   return reinterpret_cast<WindowLink*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -93,6 +101,7 @@ INT_PTR CALLBACK CWnd::Backend::DialogProc(::HWND window, ::UINT message, ::WPAR
 CWnd::~CWnd() {
   ::HWND window = Native(m_hWnd);
   if (window == nullptr) return;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(window));
   WindowLink* link = LinkOf(window);
   // Deleted by its own destroy handling: the destruction goes on without this object.
   // Otherwise the destroy messages reach only this base class's procedure (the derived parts
@@ -106,17 +115,20 @@ CWnd::~CWnd() {
 bool CWnd::DestroyWindow() {
   ::HWND window = Native(m_hWnd);
   if (window == nullptr) return false;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(window));
   return ::DestroyWindow(window) != FALSE;  // this object may be gone now
 }
 
 bool CWnd::ShowWindow(int command) {
   ::HWND window = Native(m_hWnd);
   if (window == nullptr) return false;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(window));
   return ::ShowWindow(window, command) != FALSE;
 }
 
 LRESULT CWnd::SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (window == nullptr) return 0;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(Native(window)));
   return ::SendMessageA(Native(window), message, wParam, lParam);
 }
 
