@@ -29,7 +29,7 @@ struct WindowLink {
 };
 
 // True on the thread that created `window`, and when it is no window (any more).
-bool OnOwnerThread(::HWND window) {
+[[maybe_unused]] bool OnOwnerThread(::HWND window) {
   const DWORD owner = ::GetWindowThreadProcessId(window, nullptr);
   return owner == 0 || owner == ::GetCurrentThreadId();
 }
