@@ -5,13 +5,15 @@
 // without asking QBAddOnCanUnload, after asking once whatever the answer, or after asking until
 // it answers 1. A cycle fails when the unload does not return (the process then ends at once
 // with exit code 3: a thread stuck in the unload keeps the process from ending normally), when
-// the module stays mapped too long after it, or when a journal file is left behind. A crash
-// ends the process, which the caller sees in its exit status.
+// the module is still mapped 30 s after it (an unload during a delivery leaves the module to
+// its worker until the delivery has ended), or when a journal file is left behind once the
+// module is gone. A crash ends the process, which the caller sees in its exit status.
 //
 //   unload_stress <module> [--cycles N] [--first K] [--burners N] [--delays FROM:TO:STEP]
 //                          [--reply-delay MS]
-//   unload_stress <module> --exit-during-delivery MS   ends the process MS after the session's
-//                                                      end without unloading the module
+//   unload_stress <module> --exit-during-delivery MS   a child process ends MS after the
+//                                                      session's end without unloading the
+//                                                      module; no journal file may be left
 // The sink answers each command after --reply-delay ms (default 20), as a server across a
 // network does, so that unloads also land in the middle of conversations.
 #include <algorithm>
@@ -31,6 +33,7 @@
 #include "framework/win32/windows_api.h"
 #else
 #include <dlfcn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -48,6 +51,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kUnloadTimeout{15000};
 constexpr milliseconds kGoneTimeout{30000};
 constexpr milliseconds kCanUnloadTimeout{30000};
+constexpr int kChildTimeoutSeconds = 60;
 constexpr int kExitHung = 3;
 constexpr const char* kConfigurations = ".DEFAULT\\Software\\Tarsk Software\\FTP Quorbit Notify\\Configurations\\";
 
@@ -63,7 +67,9 @@ struct Options {
   int burners = static_cast<int>(std::max(2u, std::thread::hardware_concurrency()));
   int delayFrom = 950, delayTo = 1050, delayStep = 5;
   int replyDelayMs = 20;
-  int exitAfterMs = -1;
+  int exitAfterMs = -1;       // the parent of an ending process
+  int childExitAfterMs = -1;  // the ending process itself
+  std::string profile;        // the child's
 };
 
 double Ms(Clock::duration d) {
@@ -257,10 +263,58 @@ struct Totals {
   int cycles = 0, lingering = 0, filesLeft = 0, errors = 0;
 };
 
+// Runs this program again with `arguments` and returns its exit status (-1 when it could not
+// be run, or did not end within kChildTimeoutSeconds).
+int RunChild(const std::string& self, const std::vector<std::string>& arguments) {
+  std::string command = "\"" + self + "\"";
+  for (const std::string& argument : arguments) command += " \"" + argument + "\"";
+#if defined(_WIN32)
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return -1;
+  }
+  ::CloseHandle(process.hThread);
+  DWORD status = static_cast<DWORD>(-1);
+  if (::WaitForSingleObject(process.hProcess, kChildTimeoutSeconds * 1000) != WAIT_OBJECT_0) {
+    std::printf("HANG the child did not end\n");
+    ::TerminateProcess(process.hProcess, 1);
+  } else {
+    ::GetExitCodeProcess(process.hProcess, &status);
+  }
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(status);
+#else
+  const int status = std::system(("timeout " + std::to_string(kChildTimeoutSeconds) + " " + command).c_str());
+  if (status == -1 || !WIFEXITED(status)) return -1;
+  if (WEXITSTATUS(status) == 124) std::printf("HANG the child did not end\n");
+  return WEXITSTATUS(status);
+#endif
+}
+
+// The child: ends the process `delayMs` after a session's end, with the module loaded.
+[[noreturn]] void ExitWithTheModuleLoaded(const Options& options) {
+  AddOn addOn;
+  std::string error;
+  if (!addOn.Load(options.module, error)) {
+    std::printf("ERROR %s\n", error.c_str());
+    std::exit(1);
+  }
+  addOn.RunSession(reinterpret_cast<void*>(1), options.profile);
+  std::this_thread::sleep_for(milliseconds(options.childExitAfterMs));
+  std::fflush(stdout);
+#if defined(_WIN32)
+  ::ExitProcess(0);
+#else
+  std::exit(0);
+#endif
+}
+
 class Stress {
  public:
   explicit Stress(const Options& options) : m_options(options), m_sink(options.replyDelayMs) {
-    m_profile = "Unload Stress " + std::to_string(Clock::now().time_since_epoch().count());
+    m_profile = "UnloadStress-" + std::to_string(Clock::now().time_since_epoch().count());
     std::filesystem::copy_file(options.module, ModulePath());
   }
   ~Stress() { qbtest::DeleteKeyTree(fw::HKeyUsers(), kConfigurations + m_profile); }
@@ -324,33 +378,21 @@ class Stress {
     return ok;
   }
 
-  // Ends the process while the module is loaded and its worker runs.
-  [[noreturn]] void ExitDuringDelivery(int delayMs) {
-    AddOn addOn;
-    std::string error;
-    if (!StoreProfile(m_profile, "127.0.0.1", m_sink.Port()) || !addOn.Load(ModulePath(), error)) {
-      std::printf("ERROR %s\n", error.c_str());
-      std::exit(1);
-    }
-    addOn.RunSession(reinterpret_cast<void*>(1), m_profile);
-    std::this_thread::sleep_for(milliseconds(delayMs));
-    std::printf("exiting with the module loaded\n");
-    std::fflush(stdout);
-    qbtest::DeleteKeyTree(fw::HKeyUsers(), kConfigurations + m_profile);
-#if defined(_WIN32)
-    ::ExitProcess(0);
-#else
-    std::exit(0);
-#endif
+  // A child process ends while the module is loaded and its worker delivers: it must end
+  // without hanging or crashing and leave no journal file behind.
+  bool ExitDuringDelivery(const std::string& self, int delayMs) {
+    if (!StoreProfile(m_profile, "127.0.0.1", m_sink.Port())) return false;
+    const int status =
+        RunChild(self, {ModulePath(), "--exit-now", std::to_string(delayMs), "--profile", m_profile, "--burners", "0"});
+    const std::vector<std::string> left = qbtest::ListDirectory(DataDir());
+    for (const std::string& name : left) std::printf("LEFT at the process's end: %s\n", name.c_str());
+    std::printf("the child ended with status %d; files left %zu\n", status, left.size());
+    return status == 0 && left.empty();
   }
 
  private:
-  std::string ModulePath() const {
-    return m_dir.File(std::filesystem::path(m_options.module).filename().string());
-  }
-  std::string DataDir() const {
-    return m_dir.File("Data");
-  }
+  std::string ModulePath() const { return m_dir.File(std::filesystem::path(m_options.module).filename().string()); }
+  std::string DataDir() const { return m_dir.File("Data"); }
 
   const Options& m_options;
   qbtest::TempDir m_dir;
@@ -382,6 +424,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.replyDelayMs = std::atoi(value);
     } else if (name == "--exit-during-delivery") {
       options.exitAfterMs = std::atoi(value);
+    } else if (name == "--exit-now") {
+      options.childExitAfterMs = std::atoi(value);
+    } else if (name == "--profile") {
+      options.profile = value;
     } else {
       return false;
     }
@@ -402,8 +448,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   Burners burners(options.burners);
+  if (options.childExitAfterMs >= 0) ExitWithTheModuleLoaded(options);
   Stress stress(options);
-  if (options.exitAfterMs >= 0) stress.ExitDuringDelivery(options.exitAfterMs);
+  if (options.exitAfterMs >= 0) {
+    const std::string self = qbtest::ExecutableDir() + std::filesystem::path(argv[0]).filename().string();
+    return stress.ExitDuringDelivery(self, options.exitAfterMs) ? 0 : 1;
+  }
 
   Totals totals;
   for (int i = options.first; i < options.first + options.cycles; ++i) stress.Cycle(i, totals);
