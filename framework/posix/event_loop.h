@@ -3,7 +3,7 @@
 // the host-name resolver's traffic through poll(2). Everything is dispatched one at a time on
 // the loop's own thread.
 //
-// Threads by ownership: posting is the only thing another thread may do with a loop. Timers,
+// Threads by ownership: another thread may only post to a loop (or stop its posts). Timers,
 // watched sockets and the resolver belong to the loop's thread, which alone adds and removes
 // them (debug builds assert it), so a watcher found in the loop's table is never closed by
 // another thread before its notification is delivered.
