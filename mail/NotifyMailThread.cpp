@@ -128,10 +128,10 @@ void CNotifyMailThread::OnTimer(fw::WPARAM /*wParam*/, fw::LPARAM /*lParam*/) {
   }
   // Reap phase: a job that failed to start goes in the same tick.
   for (std::size_t i = 0; i < m_arrActive.size();) {
-    CNotifySmtpClient& job = *m_arrActive[i];
-    if (job.IsExpired() || job.IsFinished()) {
+    const CNotifySmtpClient* pJob = m_arrActive[i].get();
+    if (pJob->IsExpired() || pJob->IsFinished()) {
       m_arrActive.erase(m_arrActive.begin() + static_cast<std::ptrdiff_t>(i));
-      m_jobFiles.Remove(&job);  // after its deletion deleted the files
+      m_jobFiles.Remove(pJob);  // after its deletion deleted the files
     } else {
       ++i;
     }
