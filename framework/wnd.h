@@ -2,6 +2,10 @@
 // dialog made from a dialog template of the module's resources. Messages for a window are
 // dispatched on the thread that created it.
 //
+// Threads by ownership: a window belongs to the thread that created it. Only that thread
+// sends it messages, shows, destroys and deletes it (debug builds assert it); any thread may
+// post to it.
+//
 // Windows: real windows (CreateDialogParamA, DialogBoxParamW and a window procedure).
 // Elsewhere: an object registered with its thread's message loop that receives the same
 // messages (kWmInitDialog, kWmCommand, kWmClose, kWmDestroy, kWmNcDestroy and posted user
