@@ -128,7 +128,7 @@ void CNotifyMailThread::OnTimer(fw::WPARAM /*wParam*/, fw::LPARAM /*lParam*/) {
   }
   // Reap phase: a job that failed to start goes in the same tick.
   for (std::size_t i = 0; i < m_arrActive.size();) {
-    const CNotifySmtpClient* pJob = m_arrActive[i].get();
+    CNotifySmtpClient* pJob = m_arrActive[i].get();
     if (pJob->IsExpired() || pJob->IsFinished()) {
       m_arrActive.erase(m_arrActive.begin() + static_cast<std::ptrdiff_t>(i));
       m_jobFiles.Remove(pJob);  // after its deletion deleted the files
