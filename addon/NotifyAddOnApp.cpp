@@ -3,7 +3,9 @@
 #include "addon/NotifyAddOnApp.h"
 
 #include <new>
+#include <utility>
 
+#include "framework/app.h"
 #include "framework/filesystem.h"
 #include "journal/NotifySession.h"
 #include "mail/NotifyMailThread.h"
@@ -53,8 +55,18 @@ int CNotifyAddOnApp::ExitInstance() {
 }
 
 void CNotifyAddOnApp::StopMailThread() {
-  if (m_pMailThread) m_pMailThread->Stop();
-  m_pMailThread = nullptr;
+  CNotifyMailThread* pWorker = std::exchange(m_pMailThread, nullptr);
+  if (pWorker == nullptr) return;
+  // At process exit the system has ended the worker's thread at an arbitrary point: its
+  // object may be in any state and is left alone, but no journal file is left behind.
+  if (fw::ProcessTerminating()) {
+    pWorker->DeleteJournalFilesAtProcessEnd();
+    return;
+  }
+  // Inside the module's detach the worker's thread has taken its last step already (it holds
+  // the module until then), so Stop returns at once there.
+  pWorker->Stop();
+  delete pWorker;
 }
 
 CNotifySession* CNotifyAddOnApp::CreateSession(void* hSession, const char* pszProfile) {
@@ -96,8 +108,8 @@ void CNotifyAddOnApp::ReloadSessions(const char* pszProfile) {
 }
 
 CNotifyMailThread* CNotifyAddOnApp::CreateMailThread() {
-  auto worker = std::unique_ptr<CNotifyMailThread>(new (std::nothrow) CNotifyMailThread);
-  // A worker whose thread did not start never deletes itself.
+  auto worker =
+      std::unique_ptr<CNotifyMailThread>(new (std::nothrow) CNotifyMailThread(CNotifyMailThread::IdlePolicy::kEnd));
   return worker && worker->IsRunning() ? worker.release() : nullptr;
 }
 
@@ -105,8 +117,15 @@ bool CNotifyAddOnApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInf
                                 int nLogLineCount) {
   bool bQueued = false;
   try {
-    if (!m_pMailThread) m_pMailThread = CreateMailThread();
-    if (m_pMailThread) bQueued = m_pMailThread->AddMail(pConfig, pszInfoFile, pszLogFile, nLogLineCount);
+    // A worker that ran out of work ends and takes no more jobs: a new one takes this job. The
+    // second round covers a new worker that closed before the job came (a host thread held up
+    // for a whole tick).
+    for (int nRound = 0; nRound < 2 && !bQueued; ++nRound) {
+      if (m_pMailThread && m_pMailThread->IsClosed()) StopMailThread();
+      if (!m_pMailThread) m_pMailThread = CreateMailThread();
+      if (!m_pMailThread) break;
+      bQueued = m_pMailThread->AddMail(pConfig, pszInfoFile, pszLogFile, nLogLineCount);
+    }
   } catch (const std::exception&) {
     bQueued = false;
   }
@@ -118,6 +137,10 @@ bool CNotifyAddOnApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInf
   return bQueued;
 }
 
-bool CNotifyAddOnApp::CanUnload() const {
-  return m_pMailThread == nullptr || m_pMailThread->CanUnload();
+bool CNotifyAddOnApp::CanUnload() {
+  if (m_pMailThread == nullptr) return true;
+  if (!m_pMailThread->CanUnload()) return false;
+  // Idle: end it now, outside the loader lock, so that the unload finds no worker at all.
+  StopMailThread();
+  return true;
 }

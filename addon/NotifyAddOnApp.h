@@ -1,6 +1,12 @@
 // CNotifyAddOnApp: the module's application object. It works out the module's paths, keeps
-// the registry of live sessions by host session handle, creates the delivery worker when the
-// first mail job arrives, and tears everything down when the module is unloaded.
+// the registry of live sessions by host session handle, creates the delivery worker when a
+// mail job arrives and none runs, and tears everything down when the module is unloaded.
+//
+// Unloading: the worker's thread holds the module loaded while it runs (fw::CWinThread), and
+// it ends by itself at the first tick without work. CanUnload ends an idle worker completely
+// before it answers true, so that the unload that follows has nothing to wait for; the
+// module's detach never waits for a thread that could need the loader lock. An unload
+// without asking, while jobs run, lets the jobs finish: the module goes when the worker ends.
 #pragma once
 
 #include <memory>
@@ -37,25 +43,25 @@ class CNotifyAddOnApp : public fw::CWinApp, public CNotifyRegistry {
   // Reloads the settings of the sessions of pszProfile (every session when it is empty).
   void ReloadSessions(const char* pszProfile);
 
-  // Hands a mail job to the delivery worker, creating the worker on first use. The job takes
-  // the two journal files; when it cannot be queued, they are deleted.
+  // Hands a mail job to the delivery worker, creating a worker when none takes jobs. The job
+  // takes the two journal files; when it cannot be queued, they are deleted.
   virtual bool QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
                          int nLogLineCount);
-  void SetMailThread(CNotifyMailThread* p) { m_pMailThread = p; }
   // A new, running delivery worker, or null when none could be created or started.
   virtual CNotifyMailThread* CreateMailThread();
-  // True when no worker exists or the worker has no pending and no active job.
-  bool CanUnload() const;
+  // True when no worker exists or the worker has no pending and no active job; an idle worker
+  // has then been ended and deleted (a later mail starts a new one).
+  bool CanUnload();
 
   std::unordered_map<void*, std::unique_ptr<CNotifySession>> m_mapSessions;  // null entries: failed creations
   std::string m_strModulePath;
   std::string m_strModuleName;
   std::string m_strModuleDir;
   std::string m_strDataDir;
-  CNotifyMailThread* m_pMailThread = nullptr;
+  CNotifyMailThread* m_pMailThread = nullptr;  // owned; deleted once its thread has ended
 
  private:
-  // Stops the worker, if any, and forgets it.
+  // Stops the worker, if any, waits for its thread's end and deletes it.
   void StopMailThread();
 };
 

@@ -55,10 +55,12 @@ QB_EXPORT void QB_STDCALL QBAddOnName(char* pszBuffer, int nBufferSize) {
   });
 }
 
+// 1 when no delivery is under way. An idle delivery worker has then ended, so the unload that
+// follows waits for nothing.
 QB_EXPORT int QB_STDCALL QBAddOnCanUnload() {
   int bCanUnload = 0;  // when in doubt, the module stays loaded
   Guarded([&] {
-    const CNotifyAddOnApp* app = CNotifyAddOnApp::Get();
+    CNotifyAddOnApp* app = CNotifyAddOnApp::Get();
     bCanUnload = !app || app->CanUnload() ? 1 : 0;
   });
   return bCanUnload;

@@ -78,7 +78,9 @@ std::string FreshLink(const std::string& master, const char* kind) {
 
 CNotifyMailThread* Worker() {
   CNotifyAddOnApp& app = g_env->App();
-  if (!app.m_pMailThread) app.m_pMailThread = app.CreateMailThread();
+  // One that keeps running: the application's own workers end when out of work, and the
+  // benchmark hands its jobs to the worker directly. QBAddOnCanUnload ends it when idle.
+  if (!app.m_pMailThread) app.m_pMailThread = new CNotifyMailThread(CNotifyMailThread::IdlePolicy::kKeepRunning);
   return app.m_pMailThread;
 }
 

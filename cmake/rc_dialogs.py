@@ -5,7 +5,8 @@
 Usage: rc_dialogs.py <script.rc> <output.cpp> [include directory]...
 (the rules of the script: cmake/rc_script.py)
 
-Each control keeps its id, its kind and its text, in the template's order (the tab order). The
+Each control keeps its id, its kind (an edit with ES_PASSWORD is a password edit) and its text,
+in the template's order (the tab order). The
 initialisation data is kept byte for byte as the resource compiler stores it; every byte count
 in it must match the Windows-1252 bytes of the string it announces.
 """
@@ -45,6 +46,8 @@ def parse_control(script, dialog, line):
     if keyword not in STATEMENTS:
         fail(f"dialog {dialog}: unsupported statement {keyword}")
     kind, has_text = STATEMENTS[keyword]
+    if kind == "kEdit" and any(item[0] == "word" and "ES_PASSWORD" in re.split(r"[\s|]+", item[1]) for item in items):
+        kind = "kPasswordEdit"
     text = items.pop(0)[1] if has_text else b""
     return script.ident(word(items[0], "an id")), kind, text
 

@@ -1,6 +1,6 @@
 // A non-blocking IPv4 stream socket whose events arrive as notifications on the thread that
-// created it, through that thread's message loop, with Winsock's asynchronous-select
-// semantics on every platform:
+// created it (the thread that called Create), through that thread's message loop, with
+// Winsock's asynchronous-select semantics on every platform:
 // - OnConnect once, with 0 or the connection's error;
 // - OnSend after the connection is made, and again after a send that failed with
 //   kWsaEWouldBlock, once the socket can take data;
@@ -11,6 +11,11 @@
 // Sending never raises a signal, and a write is never held back to be merged with later ones
 // (no Nagle delay): a caller that writes in small pieces pays for a packet each. Error codes
 // are Winsock's on every platform.
+//
+// Threads by ownership: once created, a socket belongs to the thread that created it. Only
+// that thread connects, sends, receives, closes and destroys it (debug builds assert it); a
+// socket object that was never created may be destroyed anywhere. So no notification can be
+// under way for a socket while another thread closes it.
 #pragma once
 
 #include <memory>
@@ -56,7 +61,7 @@ class CAsyncSocket {
   CAsyncSocket();
   CAsyncSocket(const CAsyncSocket&) = delete;
   CAsyncSocket& operator=(const CAsyncSocket&) = delete;
-  virtual ~CAsyncSocket();  // closes the socket; no notification arrives afterwards
+  virtual ~CAsyncSocket();  // closes the socket (owner thread); no notification arrives afterwards
 
   // Creates the system socket (IPv4, stream, bound to `port`, 0 for any) and registers it
   // with the calling thread's message loop for the events of `eventMask`.
@@ -72,7 +77,7 @@ class CAsyncSocket {
   // GetLastError() set.
   virtual int Receive(void* buffer, int length, int flags = 0);
   virtual int Send(const void* buffer, int length, int flags = 0);
-  // Closes the system socket; no notification arrives afterwards.
+  // Closes the system socket (owner thread); no notification arrives afterwards.
   virtual void Close();
 
   // The local address (dotted IPv4 text) and port of the socket.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "framework/backend.h"
+#include "framework/module_end.h"
 #include "framework/test_seams.h"
 
 namespace fw {
@@ -33,12 +34,12 @@ class Source {
 };
 
 Source<std::uint32_t>& TickSource() {
-  static Source<std::uint32_t>* source = new Source<std::uint32_t>;  // outlives every static user
+  static Source<std::uint32_t>* source = KeepUntilModuleEnd(new Source<std::uint32_t>);  // outlives every static user
   return *source;
 }
 
 Source<std::int64_t>& TimeSource() {
-  static Source<std::int64_t>* source = new Source<std::int64_t>;
+  static Source<std::int64_t>* source = KeepUntilModuleEnd(new Source<std::int64_t>);
   return *source;
 }
 

@@ -8,7 +8,8 @@
 
 namespace fw::detail {
 
-enum class ControlKind { kStatic, kLine, kEdit, kComboBox, kButton, kDefaultButton };
+// kPasswordEdit: an edit with ES_PASSWORD, whose text is never shown.
+enum class ControlKind { kStatic, kLine, kEdit, kPasswordEdit, kComboBox, kButton, kDefaultButton };
 
 struct ControlTemplate {
   int id;

@@ -36,7 +36,10 @@ const HostEnt* GetHostByName(const char* name);
 // wParam = the handle and lParam = (error << 16) | needed length; on success `buffer` holds
 // a HostEnt and its data. A cancelled request posts nothing.
 HANDLE AsyncGetHostByName(HWND window, UINT message, const char* name, char* buffer, int bufferLength);
-// WSACancelAsyncRequest: 0 when the request was cancelled, else an error code.
+// WSACancelAsyncRequest: 0 when the request was cancelled (the buffer is not written and no
+// message is posted from now on), else an error code (kWsaEAlready when it has completed: its
+// message may still be queued). A lookup belongs to the thread that started it: only that
+// thread cancels it, and the end of that thread's loop cancels what is still under way.
 int CancelAsyncRequest(HANDLE request);
 
 }  // namespace fw

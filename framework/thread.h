@@ -5,6 +5,19 @@
 // Lifecycle: CreateThread starts the thread; on it InitInstance runs, then the loop until
 // kWmQuit, then ExitInstance; then, when m_bAutoDelete is set, the object deletes itself and
 // the thread ends.
+//
+// Module lifetime: on Windows a running thread keeps the module that holds its code loaded. The
+// creator takes a reference to the module before the thread starts, and the thread's last
+// step releases it and ends the thread in one system call (FreeLibraryAndExitThread), so the
+// module cannot be unmapped under its own thread; a host's FreeLibrary while one runs only
+// drops the host's reference, and the module's detach runs when the last thread has ended
+// (then on that thread). The module's detach therefore never finds a thread of its own
+// running, except at process exit, when the system has ended them all. Elsewhere a module
+// cannot be held that way: its unload must stop and wait for its threads (ThreadEnd::Wait),
+// which nothing on a thread's way out may hold up.
+//
+// Threads by ownership: the timers of SetTimer belong to the thread that set them; only that
+// thread kills them (debug builds assert it). Windows and sockets follow the same rule.
 #pragma once
 
 #include <memory>
@@ -40,7 +53,8 @@ class CWinThread {
   bool PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
   // Called on the thread itself: a thread timer that posts kWmTimer every `elapseMs`. A tick
-  // that is late does not pile up. Returns the timer's id, 0 on failure.
+  // that is late does not pile up. Returns the timer's id (unique in the process while the
+  // timer lives), 0 on failure. KillTimer only on the thread that set the timer.
   static UINT_PTR SetTimer(UINT elapseMs);
   static bool KillTimer(UINT_PTR id);
 
@@ -58,13 +72,16 @@ class CWinThread {
   std::unique_ptr<Impl> m_impl;
 };
 
-// Lets a thread wait for another thread's end after the CWinThread object is gone.
+// Lets a thread wait for another thread's end, also after the CWinThread object is gone.
 class ThreadEnd {
  public:
   ThreadEnd() = default;
   explicit ThreadEnd(std::shared_ptr<void> state) : m_state(std::move(state)) {}
-  // Waits until the thread has ended. Returns at once when there is no thread, and where a
-  // thread cannot end while the caller waits (Windows, inside the module's detach).
+  // Waits until the thread has ended: after that no code runs on it and its object is no
+  // longer touched by it. Returns at once when there is no thread, on the thread itself, when
+  // the process is ending (the system has ended the thread at an arbitrary point), and on
+  // Windows inside the module's detach, where every thread of the module has taken its last
+  // step already (see Module lifetime above) and a wait could only deadlock.
   void Wait() const;
 
  private:

@@ -2,6 +2,10 @@
 // dialog made from a dialog template of the module's resources. Messages for a window are
 // dispatched on the thread that created it.
 //
+// Threads by ownership: a window belongs to the thread that created it. Only that thread
+// sends it messages, shows, destroys and deletes it (debug builds assert it); any thread may
+// post to it.
+//
 // Windows: real windows (CreateDialogParamA, DialogBoxParamW and a window procedure).
 // Elsewhere: an object registered with its thread's message loop that receives the same
 // messages (kWmInitDialog, kWmCommand, kWmClose, kWmDestroy, kWmNcDestroy and posted user
@@ -96,6 +100,8 @@ class CDialog : public CWnd {
   int GetComboSelection(int id) const;  // -1: none
   void SetComboSelection(int id, int index);
   void GotoDlgCtrl(int id);  // moves the focus to the control (and selects an edit's text)
+  // A disabled control takes no input: the terminal form skips it (a button is not offered).
+  void EnableDlgItem(int id, bool enable);
 
   struct Impl;
 

@@ -2,26 +2,23 @@
 #include "mail/NotifyMailThread.h"
 
 #include <new>
+#include <thread>
 #include <utility>
 
-#include "addon/NotifyAddOnApp.h"
 #include "framework/app.h"
+#include "framework/filesystem.h"
 #include "mail/NotifySmtpClient.h"
 #include "mail/NotifySocketWnd.h"
 
-CNotifyMailThread::CNotifyMailThread() {
+CNotifyMailThread::CNotifyMailThread(IdlePolicy idle) : m_idlePolicy(idle) {
+  m_bAutoDelete = false;  // the owner deletes the worker once its thread has ended
   m_bRunning = CreateThread();
 }
 
 CNotifyMailThread::~CNotifyMailThread() {
-  if (CNotifyAddOnApp* pApp = CNotifyAddOnApp::Get(); pApp != nullptr && pApp->m_pMailThread == this) {
-    pApp->SetMailThread(nullptr);
-  }
+  // Left only when the thread never ran: such jobs never started and hold no socket.
   RemoveAllJobs(m_arrPending);
   RemoveAllJobs(m_arrActive);
-  // The window's destruction from here does not reach DeleteSocketWnd.
-  delete std::exchange(m_pSocketWnd, nullptr);
-  if (std::shared_ptr<fw::CEvent> pStopEvent = std::move(m_pStopEvent)) pStopEvent->SetEvent();
 }
 
 bool CNotifyMailThread::InitInstance() {
@@ -43,6 +40,15 @@ bool CNotifyMailThread::InitInstance() {
 int CNotifyMailThread::ExitInstance() {
   if (m_nTimerId != 0) KillTimer(m_nTimerId);
   m_nTimerId = 0;
+  {
+    fw::CSingleLock lock(m_csQueue);
+    m_bClosed = true;
+  }
+  // Jobs still here go unsent, with their files; their sockets and the window end on their
+  // own thread. The window's destruction from here does not reach DeleteSocketWnd.
+  RemoveAllJobs(m_arrPending);
+  RemoveAllJobs(m_arrActive);
+  delete std::exchange(m_pSocketWnd, nullptr);
   return CWinThread::ExitInstance();
 }
 
@@ -65,14 +71,38 @@ void CNotifyMailThread::OnThreadMessage(fw::UINT message, fw::WPARAM wParam, fw:
 
 bool CNotifyMailThread::AddMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
                                 int nLogLineCount) {
-  AddJob(std::make_unique<CNotifySmtpClient>(this, pConfig, pszInfoFile, pszLogFile, nLogLineCount));
+  {
+    fw::CSingleLock lock(m_csQueue);
+    if (m_bClosed) return false;
+    ++m_nAdding;  // keeps an idle worker from closing while the job is made
+  }
+  std::unique_ptr<CNotifySmtpClient> pJob;
+  try {
+    pJob = std::make_unique<CNotifySmtpClient>(this, pConfig, pszInfoFile, pszLogFile, nLogLineCount);
+  } catch (...) {
+    fw::CSingleLock lock(m_csQueue);
+    --m_nAdding;
+    throw;
+  }
+  m_jobFiles.Add(pJob.get(), pszInfoFile, pszLogFile);
+  fw::CSingleLock lock(m_csQueue);
+  --m_nAdding;
+  // Closed only by a stop meanwhile (an idle worker waits for m_nAdding): the job goes as the
+  // stop's own would, with its files.
+  if (!m_bClosed) {
+    m_arrPending.push_back(std::move(pJob));
+  } else {
+    const CNotifySmtpClient* pGone = pJob.get();
+    pJob.reset();
+    m_jobFiles.Remove(pGone);
+  }
   return true;
 }
 
 void CNotifyMailThread::AddJob(std::unique_ptr<CNotifySmtpClient> pJob) {
   if (!pJob) return;
   fw::CSingleLock lock(m_csQueue);
-  m_arrPending.push_back(std::move(pJob));
+  if (!m_bClosed) m_arrPending.push_back(std::move(pJob));
 }
 
 bool CNotifyMailThread::CancelJob(std::uint32_t jobId) {
@@ -81,7 +111,19 @@ bool CNotifyMailThread::CancelJob(std::uint32_t jobId) {
 
 bool CNotifyMailThread::CanUnload() {
   fw::CSingleLock lock(m_csQueue);
-  return m_arrActive.empty() && m_arrPending.empty();
+  return m_arrActive.empty() && m_arrPending.empty() && m_nAdding == 0;
+}
+
+bool CNotifyMailThread::IsClosed() {
+  fw::CSingleLock lock(m_csQueue);
+  return m_bClosed;
+}
+
+bool CNotifyMailThread::CloseIfIdle() {
+  if (m_idlePolicy != IdlePolicy::kEnd || m_bClosed) return false;
+  if (!m_arrActive.empty() || !m_arrPending.empty() || m_nAdding != 0) return false;
+  m_bClosed = true;
+  return true;
 }
 
 void CNotifyMailThread::OnTimer(fw::WPARAM /*wParam*/, fw::LPARAM /*lParam*/) {
@@ -99,18 +141,53 @@ void CNotifyMailThread::OnTimer(fw::WPARAM /*wParam*/, fw::LPARAM /*lParam*/) {
   }
   // Reap phase: a job that failed to start goes in the same tick.
   for (std::size_t i = 0; i < m_arrActive.size();) {
-    CNotifySmtpClient& job = *m_arrActive[i];
-    if (job.IsExpired() || job.IsFinished()) {
+    CNotifySmtpClient* pJob = m_arrActive[i].get();
+    if (pJob->IsExpired() || pJob->IsFinished()) {
       m_arrActive.erase(m_arrActive.begin() + static_cast<std::ptrdiff_t>(i));
+      m_jobFiles.Remove(pJob);  // after its deletion deleted the files
     } else {
       ++i;
     }
   }
+  // Out of work: the thread ends, and with it the worker's hold on the module.
+  if (CloseIfIdle()) PostThreadMessage(fw::kWmQuit, 0, 0);
 }
 
 void CNotifyMailThread::RemoveAllJobs(JobList& jobs) {
   fw::CSingleLock lock(m_csQueue);
+  for (std::unique_ptr<CNotifySmtpClient>& pJob : jobs) {
+    const CNotifySmtpClient* pGone = pJob.get();
+    pJob.reset();
+    m_jobFiles.Remove(pGone);
+  }
   jobs.clear();
+}
+
+void CNotifyMailThread::JobFiles::Add(const CNotifySmtpClient* pJob, const char* pszInfoFile, const char* pszLogFile) {
+  std::array<std::string, 2> files{pszInfoFile ? pszInfoFile : "", pszLogFile ? pszLogFile : ""};
+  while (m_busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  try {
+    m_files[pJob] = std::move(files);
+  } catch (...) {
+    // Out of memory: only the clean-up at the process's end misses these files.
+  }
+  m_busy.clear(std::memory_order_release);
+}
+
+void CNotifyMailThread::JobFiles::Remove(const CNotifySmtpClient* pJob) {
+  while (m_busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  m_files.erase(pJob);
+  m_busy.clear(std::memory_order_release);
+}
+
+void CNotifyMailThread::JobFiles::DeleteAll() {
+  if (m_busy.test_and_set(std::memory_order_acquire)) return;  // held by a thread the system ended
+  for (const auto& [pJob, files] : m_files) {
+    for (const std::string& file : files) {
+      if (!file.empty()) fw::DeleteFile(file);
+    }
+  }
+  m_busy.clear(std::memory_order_release);
 }
 
 void CNotifyMailThread::DeleteSocketWnd() {
@@ -118,18 +195,9 @@ void CNotifyMailThread::DeleteSocketWnd() {
 }
 
 void CNotifyMailThread::Stop() {
-  // At process exit the system has ended the worker thread already: nothing to wait for.
+  // At process exit the system has ended the thread at an arbitrary point: nothing to wait for.
   if (fw::ProcessTerminating()) return;
-
-  const fw::ThreadEnd threadEnd = GetThreadEnd();
-  auto pStopEvent = std::make_shared<fw::CEvent>(false, true);
   SetPriorityAboveNormal();
-  m_pStopEvent = pStopEvent;
-  if (!PostThreadMessage(fw::kWmQuit, 0, 0)) {
-    m_pStopEvent.reset();
-    return;
-  }
-  // From here `this` may be gone: only locals are used.
-  pStopEvent->Lock();
-  threadEnd.Wait();
+  PostThreadMessage(fw::kWmQuit, 0, 0);  // fails when the loop has ended already
+  GetThreadEnd().Wait();
 }

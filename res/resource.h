@@ -3,6 +3,8 @@
 
 // Dialog template 9: the configuration dialog, also the template of the hidden lookup window.
 #define IDD_QBNOTIFY_CONFIGURE 9
+// Dialog template 10: the advanced settings (connection security, login, certificate pin).
+#define IDD_QBNOTIFY_ADVANCED 10
 
 // Icon
 #define IDI_QBNOTIFY 7001
@@ -20,6 +22,16 @@
 #define IDC_NOTIFY_WHEN 7006
 #define IDC_SCOPE_TEXT 7007
 #define IDC_HELP_BUTTON 7008
+#define IDC_ADVANCED_BUTTON 7009
+
+// Controls of dialog 10
+#define IDC_SMTP_SECURITY 7010
+#define IDC_SMTP_USER 7011
+#define IDC_SMTP_PASSWORD 7012
+#define IDC_PASSWORD_STATE 7013
+#define IDC_PASSWORD_REMOVE 7014
+#define IDC_SMTP_CERTIFICATE 7015
+#define IDC_TEST_MAIL 7016
 
 // Strings: result texts are IDS_RESULT_BASE + result code (0..12 exist)
 #define IDS_RESULT_BASE 6500
@@ -42,6 +54,18 @@
 #define IDS_ERR_UNINSTALL 7015
 #define IDS_ERR_HOST_VERSION 7016
 #define IDS_ERR_SAVE_FAILED 7017
+#define IDS_ERR_USER_WITHOUT_TLS 7018
+#define IDS_ERR_USER_WITHOUT_PASSWORD 7019
+#define IDS_ERR_BAD_FINGERPRINT 7020
+#define IDS_PASSWORD_NONE 7021
+#define IDS_PASSWORD_KEPT 7022
+#define IDS_PASSWORD_REMOVED 7023
+#define IDS_PASSWORD_UNREADABLE 7024
+#define IDS_TEST_MAIL_WAIT 7025
+#define IDS_TEST_MAIL_NOT_STARTED 7026
+#define IDS_TEST_MAIL_SENT 7027
+#define IDS_TEST_MAIL_FAILED 7028
+#define IDS_TEST_MAIL_CANCELLED 7029
 
 #define IDS_EVENT_CONNECTION_START 7100
 #define IDS_EVENT_FILE_DOWNLOADED 7101

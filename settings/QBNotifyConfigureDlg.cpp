@@ -1,5 +1,5 @@
 // CQBNotifyConfigureDlg: loading and proposing values, data exchange, the checks and the save
-// on OK, the help page, and the dialog's small icon.
+// on OK, the help page, the advanced settings, and the dialog's small icon.
 #include "settings/QBNotifyConfigureDlg.h"
 
 #include "addon/NotifyAddOnApp.h"
@@ -8,7 +8,8 @@
 #include "framework/strings.h"
 #include "resource.h"
 #include "settings/MailAccounts.h"
-#include "settings/NotifyConfig.h"
+#include "settings/QBNotifyAdvancedDlg.h"
+#include "settings/SettingsChecks.h"
 
 namespace {
 
@@ -18,11 +19,6 @@ constexpr int kMinLogLines = 0;
 constexpr int kMaxLogLines = 1000;
 constexpr int kSmallIconSize = 16;
 constexpr const char* kHelpPage = "QBNotifyAddOn.htm";
-
-// An address is taken as malformed when it has no "@" or holds a space.
-bool IsMalformedAddress(const std::string& address) {
-  return address.find('@') == std::string::npos || address.find(' ') != std::string::npos;
-}
 
 std::string ModuleDir() {
   const CNotifyAddOnApp* app = CNotifyAddOnApp::Get();
@@ -46,6 +42,14 @@ CQBNotifyConfigureDlg::CQBNotifyConfigureDlg(const char* pszProfile, bool bFindA
   // would be saved as -1).
   m_nNotifyWhen = config.m_nNotifyWhen == 1 ? 1 : 0;
   m_strSubject = config.m_strSubject;
+  // As with the notification choice, a security that the list does not have shows its first.
+  const bool bKnownSecurity =
+      config.m_nSmtpSecurity >= CNotifyConfig::kSecurityNone && config.m_nSmtpSecurity <= CNotifyConfig::kSecurityTls;
+  m_nSmtpSecurity = bKnownSecurity ? config.m_nSmtpSecurity : CNotifyConfig::kSecurityNone;
+  m_strSmtpUser = config.m_strSmtpUser;
+  m_strSmtpPassword = config.m_strSmtpPassword;
+  m_strSmtpCertificate = config.m_strSmtpCertificate;
+  m_bPasswordUnreadable = config.m_bPasswordUnreadable;
   FillFromMailAccounts();
 }
 
@@ -79,20 +83,7 @@ bool CQBNotifyConfigureDlg::OnInitDialog() {
   return true;
 }
 
-unsigned CQBNotifyConfigureDlg::CheckEntries() const {
-  if (m_strSmtpServer.empty()) return IDS_ERR_NO_SMTP_SERVER;
-  if (m_strDeliverTo.empty()) return IDS_ERR_NO_DELIVER_TO;
-  if (m_strFromEmail.empty()) return IDS_ERR_NO_FROM_EMAIL;
-  if (IsMalformedAddress(m_strDeliverTo) || IsMalformedAddress(m_strFromEmail)) return IDS_ERR_BAD_ADDRESS;
-  return 0;
-}
-
-void CQBNotifyConfigureDlg::OnOK() {
-  if (!UpdateData(true)) return;
-  if (const unsigned nError = CheckEntries()) {
-    fw::AfxMessageBox(nError, fw::kMbIconExclamation);
-    return;
-  }
+CNotifyConfig CQBNotifyConfigureDlg::MakeConfig() const {
   CNotifyConfig config(m_strProfile.c_str());
   config.m_strSmtpServer = m_strSmtpServer;
   config.m_nSmtpPort = m_nSmtpPort;
@@ -101,6 +92,23 @@ void CQBNotifyConfigureDlg::OnOK() {
   config.m_nLogLines = m_nLogLines;
   config.m_nNotifyWhen = m_nNotifyWhen;
   config.m_strSubject = m_strSubject;
+  config.m_nSmtpSecurity = m_nSmtpSecurity;
+  config.m_strSmtpUser = m_strSmtpUser;
+  config.m_strSmtpPassword = m_strSmtpPassword;
+  config.m_strSmtpCertificate = m_strSmtpCertificate;
+  config.m_bPasswordUnreadable = m_bPasswordUnreadable;
+  return config;
+}
+
+void CQBNotifyConfigureDlg::OnOK() {
+  if (!UpdateData(true)) return;
+  const CNotifyConfig config = MakeConfig();
+  unsigned nError = CheckMailEntries(config);
+  if (nError == 0) nError = CheckLoginEntries(config);
+  if (nError != 0) {
+    fw::AfxMessageBox(nError, fw::kMbIconExclamation);
+    return;
+  }
   if (!config.Save()) {
     // Nothing tells the user otherwise that the settings are not in place: the dialog stays.
     fw::AfxMessageBox(IDS_ERR_SAVE_FAILED, fw::kMbIconExclamation);
@@ -121,6 +129,17 @@ void CQBNotifyConfigureDlg::OnHelp() {
   fw::AfxMessageBox(fw::FormatId(IDS_ERR_HELP_FILE, strFirst.c_str()), fw::kMbIconExclamation);
 }
 
+void CQBNotifyConfigureDlg::OnAdvanced() {
+  if (!UpdateData(true)) return;
+  CQBNotifyAdvancedDlg dialog(MakeConfig(), this);
+  if (dialog.DoModal() != fw::kIdOk) return;
+  m_nSmtpSecurity = dialog.m_config.m_nSmtpSecurity;
+  m_strSmtpUser = dialog.m_config.m_strSmtpUser;
+  m_strSmtpPassword = dialog.m_config.m_strSmtpPassword;
+  m_strSmtpCertificate = dialog.m_config.m_strSmtpCertificate;
+  m_bPasswordUnreadable = dialog.m_config.m_bPasswordUnreadable;
+}
+
 void CQBNotifyConfigureDlg::OnDestroy() {
   if (m_hIcon) fw::DestroyIcon(m_hIcon);
   m_hIcon = nullptr;
@@ -129,10 +148,15 @@ void CQBNotifyConfigureDlg::OnDestroy() {
 fw::LRESULT CQBNotifyConfigureDlg::WindowProc(fw::UINT message, fw::WPARAM wParam, fw::LPARAM lParam) {
   if (message == fw::kWmDestroy) {
     OnDestroy();
-  } else if (message == fw::kWmCommand && fw::LoWord(wParam) == IDC_HELP_BUTTON &&
-             fw::HiWord(wParam) == fw::kBnClicked) {
-    OnHelp();
-    return 0;
+  } else if (message == fw::kWmCommand && fw::HiWord(wParam) == fw::kBnClicked) {
+    if (fw::LoWord(wParam) == IDC_HELP_BUTTON) {
+      OnHelp();
+      return 0;
+    }
+    if (fw::LoWord(wParam) == IDC_ADVANCED_BUTTON) {
+      OnAdvanced();
+      return 0;
+    }
   }
   return fw::CDialog::WindowProc(message, wParam, lParam);
 }

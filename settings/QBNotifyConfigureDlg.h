@@ -1,7 +1,9 @@
 // CQBNotifyConfigureDlg: the modal dialog (template 9) in which the user edits the
 // notification settings of one server profile or of the global configuration. It loads the
 // record, optionally proposes a server and addresses from the user's mail accounts, checks
-// the entries, saves them on OK, and opens the add-on's help page.
+// the entries, saves them on OK, and opens the add-on's help page. "Erweitert..." edits the
+// connection security and the login in a second dialog (CQBNotifyAdvancedDlg), whose values
+// this one keeps until its own OK saves them with the rest.
 #pragma once
 
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "framework/icon.h"
 #include "framework/wnd.h"
+#include "settings/NotifyConfig.h"
 
 class CQBNotifyConfigureDlg : public fw::CDialog {
  public:
@@ -26,6 +29,9 @@ class CQBNotifyConfigureDlg : public fw::CDialog {
   void OnOK() override;
   // Opens Help\QBNotifyAddOn.htm, else QBNotifyAddOn.htm, of the module's directory.
   void OnHelp();
+  // Takes the entries (their numbers checked), then runs the advanced settings on them and
+  // keeps what that dialog's OK gives back.
+  void OnAdvanced();
   void OnDestroy();
   // Fills the empty server and recipient from the mail accounts, then an empty sender from
   // the recipient. Does nothing unless m_bFindAccount is set.
@@ -42,11 +48,18 @@ class CQBNotifyConfigureDlg : public fw::CDialog {
   bool m_bFindAccount = false;
   fw::HICON m_hIcon = nullptr;
 
+  // The values of the advanced settings, loaded with the rest and saved by OK.
+  int m_nSmtpSecurity = CNotifyConfig::kSecurityNone;
+  std::string m_strSmtpUser;
+  std::string m_strSmtpPassword;  // in clear; never shown
+  std::string m_strSmtpCertificate;
+  bool m_bPasswordUnreadable = false;
+
  protected:
   fw::LRESULT WindowProc(fw::UINT message, fw::WPARAM wParam, fw::LPARAM lParam) override;
   std::vector<fw::DataExchangeField> DataExchangeTable() override;
 
  private:
-  // The id of the message for the first entry that fails the checks, or 0.
-  unsigned CheckEntries() const;
+  // A record for m_strProfile with every value of the dialog.
+  CNotifyConfig MakeConfig() const;
 };

@@ -2,7 +2,7 @@
 // event loop, whose readiness is turned into notifications with asynchronous-select rules:
 // one OnConnect; OnSend after the connection and after a send that would block; OnReceive
 // re-armed by each Receive; OnClose once, after the data before it was offered.
-// Apart from Close and destruction, the socket is used on the thread that created it.
+// Once created, the socket is used, closed and destroyed on its loop's thread only.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +14,7 @@
 #include <cerrno>
 
 #include "framework/async_socket.h"
+#include "framework/owner_thread.h"
 #include "framework/posix/event_loop.h"
 #include "framework/posix/fault_injection.h"
 #include "framework/posix/net_util.h"
@@ -60,6 +61,9 @@ struct CAsyncSocket::Impl final : posix::SocketWatcher {
 
   explicit Impl(CAsyncSocket& owner) : m_owner(owner) {}
   ~Impl() { Close(); }
+
+  // True on the thread whose loop watches the socket, and while the socket is not created.
+  bool OnOwnerThread() const { return !m_loop || m_loop->MayUse(); }
 
   int Descriptor() const override { return m_fd; }
 
@@ -183,6 +187,7 @@ struct CAsyncSocket::Impl final : posix::SocketWatcher {
   }
 
   bool Connect(const char* address, UINT port) {
+    FW_ASSERT_OWNER_THREAD(OnOwnerThread());
     if (m_fd < 0) return Fail(kWsaENotSock);
     if (m_phase == Phase::Connecting) return Fail(kWsaEAlready);
     if (m_phase == Phase::Connected) return Fail(kWsaEIsConn);
@@ -212,6 +217,7 @@ struct CAsyncSocket::Impl final : posix::SocketWatcher {
   }
 
   int Receive(void* buffer, int length, int flags) {
+    FW_ASSERT_OWNER_THREAD(OnOwnerThread());
     if (m_fd < 0) return FailCount(kWsaENotSock);
     if (length < 0) return FailCount(kWsaEInval);
     m_bReadArmed = true;  // any receive re-arms the read notification
@@ -223,6 +229,7 @@ struct CAsyncSocket::Impl final : posix::SocketWatcher {
   }
 
   int Send(const void* buffer, int length) {
+    FW_ASSERT_OWNER_THREAD(OnOwnerThread());
     if (m_fd < 0) return FailCount(kWsaENotSock);
     if (length < 0) return FailCount(kWsaEInval);
     if (const int injected = posix::faults::Take(posix::faults::Op::Send)) {
@@ -237,6 +244,7 @@ struct CAsyncSocket::Impl final : posix::SocketWatcher {
   }
 
   void Close() {
+    FW_ASSERT_OWNER_THREAD(OnOwnerThread());
     if (m_fd < 0) return;
     if (m_loop) m_loop->Unwatch(m_nWatchId);
     m_loop.reset();

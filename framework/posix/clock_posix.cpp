@@ -15,6 +15,7 @@
 
 #include "framework/backend.h"
 #include "framework/clock.h"
+#include "framework/module_end.h"
 #include "framework/strings.h"
 
 namespace fw {
@@ -70,7 +71,7 @@ class TimeLocale {
 };
 
 TimeLocale& UserTimeLocale() {
-  static TimeLocale* locale = new TimeLocale;  // outlives every static user
+  static TimeLocale* locale = KeepUntilModuleEnd(new TimeLocale);  // outlives every static user
   return *locale;
 }
 

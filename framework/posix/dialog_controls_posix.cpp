@@ -10,7 +10,7 @@ void CDialog::Impl::MakeControls(UINT templateId) {
   if (dialogTemplate == nullptr) return;
   for (std::size_t i = 0; i < dialogTemplate->controlCount; ++i) {
     const detail::ControlTemplate& control = dialogTemplate->controls[i];
-    controls.push_back({control.id, control.kind, control.text, {}, -1, 0});
+    controls.push_back({control.id, control.kind, control.text, {}, -1, 0, true});
   }
 }
 
@@ -63,6 +63,10 @@ void CDialog::SetComboSelection(int id, int index) {
 
 void CDialog::GotoDlgCtrl(int id) {
   if (m_impl->Find(id) != nullptr) m_impl->focusId = id;
+}
+
+void CDialog::EnableDlgItem(int id, bool enable) {
+  if (DialogControl* control = m_impl->Find(id)) control->enabled = enable;
 }
 
 }  // namespace fw

@@ -18,6 +18,7 @@ struct DialogControl {
   std::vector<std::string> items;  // combo box
   int selection = -1;              // combo box
   std::size_t limit = 0;           // edit: the most characters it takes (0: no limit)
+  bool enabled = true;
 };
 
 struct CDialog::Impl {

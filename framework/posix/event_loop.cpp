@@ -7,6 +7,9 @@
 
 #include <algorithm>
 
+#include "framework/owner_thread.h"
+#include "framework/posix/resolver.h"
+
 namespace fw::posix {
 namespace {
 
@@ -29,6 +32,8 @@ void SetNonBlocking(int fd) {
 // Windows raises shorter timer intervals to this minimum.
 constexpr UINT kMinTimerMs = 10;
 
+std::atomic<UINT_PTR> g_lastTimerId{0};
+
 }  // namespace
 
 EventLoop::EventLoop() {
@@ -42,11 +47,7 @@ EventLoop::EventLoop() {
 }
 
 EventLoop::~EventLoop() {
-  JoinFinishedHelpers();
-  for (Helper& helper : m_helpers) {
-    if (helper.cancel) helper.cancel();
-    if (helper.thread.joinable()) helper.thread.join();
-  }
+  m_resolver.reset();
   if (m_wakeRead >= 0) close(m_wakeRead);
   if (m_wakeWrite >= 0) close(m_wakeWrite);
 }
@@ -102,23 +103,18 @@ void EventLoop::Run(const ThreadMessageHandler& onThreadMessage) {
 void EventLoop::Shutdown() {
   StopPosting();
   ForgetWindows(*this);
-  {
-    std::lock_guard<std::mutex> lock(m_watchMutex);
-    m_watchers.clear();
-  }
+  m_watchers.clear();
+  for (const Timer& timer : m_timers) debug::Forget(debug::Owned::kTimer, timer.id);
   m_timers.clear();
-  std::vector<Helper> helpers;
-  {
-    std::lock_guard<std::mutex> lock(m_helperMutex);
-    helpers.swap(m_helpers);
-  }
-  for (Helper& helper : helpers) {
-    if (helper.cancel) helper.cancel();
-  }
-  for (Helper& helper : helpers) {
-    if (helper.thread.joinable()) helper.thread.join();
-  }
+  m_resolver.reset();  // cancels the lookups under way at once
   if (t_loop == this) t_loop = nullptr;
+  m_owner.store(std::thread::id());
+}
+
+Resolver* EventLoop::GetResolver() {
+  FW_ASSERT_OWNER_THREAD(IsOwnerThread());
+  if (!m_resolver) m_resolver = Resolver::Create();
+  return m_resolver.get();
 }
 
 int EventLoop::PollTimeoutMs(bool immediate) const {
@@ -139,20 +135,20 @@ void EventLoop::PollAndDeliverSockets(bool messagesWaiting) {
   std::vector<bool> immediate;
   fds.push_back({m_wakeRead, POLLIN, 0});
   bool anyImmediate = false;
-  {
-    std::lock_guard<std::mutex> lock(m_watchMutex);
-    for (const auto& [id, watcher] : m_watchers) {
-      const short events = watcher->PollEvents();
-      const bool now = watcher->HasImmediateEvent();
-      if (events == 0 && !now) continue;
-      fds.push_back({events != 0 ? watcher->Descriptor() : -1, events, 0});
-      ids.push_back(id);
-      immediate.push_back(now);
-      anyImmediate = anyImmediate || now;
-    }
+  for (const auto& [id, watcher] : m_watchers) {
+    const short events = watcher->PollEvents();
+    const bool now = watcher->HasImmediateEvent();
+    if (events == 0 && !now) continue;
+    fds.push_back({events != 0 ? watcher->Descriptor() : -1, events, 0});
+    ids.push_back(id);
+    immediate.push_back(now);
+    anyImmediate = anyImmediate || now;
   }
+  const std::size_t resolverAt = fds.size();
+  const std::size_t resolverFds = m_resolver ? m_resolver->AppendPollFds(fds) : 0;
 
   int timeout = PollTimeoutMs(messagesWaiting || anyImmediate);
+  if (m_resolver) timeout = m_resolver->TimeoutMs(timeout);
   // Without a wake-up pipe (descriptors exhausted) posted messages are noticed by polling.
   if (m_wakeRead < 0 && (timeout < 0 || timeout > 10)) timeout = 10;
   if (poll(fds.data(), fds.size(), timeout) < 0) return;  // EINTR: the next round polls again
@@ -161,18 +157,21 @@ void EventLoop::PollAndDeliverSockets(bool messagesWaiting) {
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const short revents = fds[i + 1].revents;
     if (revents == 0 && !immediate[i]) continue;
-    SocketWatcher* watcher = nullptr;
-    {
-      // A socket closed by an earlier notification of this round is gone from the map.
-      std::lock_guard<std::mutex> lock(m_watchMutex);
-      auto it = m_watchers.find(ids[i]);
-      if (it != m_watchers.end()) watcher = it->second;
-    }
-    if (watcher == nullptr) continue;
+    // A socket closed by an earlier notification of this round is gone from the map. Only
+    // this thread closes sockets, so one found here lives until its notification is over.
+    auto it = m_watchers.find(ids[i]);
+    if (it == m_watchers.end()) continue;
     try {
-      watcher->OnReady(revents);
+      it->second->OnReady(revents);
     } catch (...) {
       // A handler's exception must not end the thread.
+    }
+  }
+  // The host lookups' answers and time-outs.
+  if (m_resolver) {
+    try {
+      m_resolver->Process(fds.data() + resolverAt, resolverFds);
+    } catch (...) {
     }
   }
 }
@@ -233,13 +232,15 @@ void EventLoop::DrainWakePipe() {
 }
 
 UINT_PTR EventLoop::AddTimer(UINT elapseMs) {
+  FW_ASSERT_OWNER_THREAD(IsOwnerThread());
   const auto interval = std::chrono::milliseconds(std::max(elapseMs, kMinTimerMs));
-  const UINT_PTR id = m_nextTimerId++;
+  const UINT_PTR id = ++g_lastTimerId;
   m_timers.push_back({id, interval, Clock::now() + interval});
   return id;
 }
 
 bool EventLoop::RemoveTimer(UINT_PTR id) {
+  FW_ASSERT_OWNER_THREAD(IsOwnerThread());
   auto it = std::find_if(m_timers.begin(), m_timers.end(), [id](const Timer& t) { return t.id == id; });
   if (it == m_timers.end()) return false;
   m_timers.erase(it);
@@ -247,36 +248,15 @@ bool EventLoop::RemoveTimer(UINT_PTR id) {
 }
 
 std::uint64_t EventLoop::Watch(SocketWatcher* watcher) {
-  std::lock_guard<std::mutex> lock(m_watchMutex);
+  FW_ASSERT_OWNER_THREAD(MayUse());
   const std::uint64_t id = m_nextWatchId++;
   m_watchers.emplace(id, watcher);
   return id;
 }
 
 void EventLoop::Unwatch(std::uint64_t id) {
-  std::lock_guard<std::mutex> lock(m_watchMutex);
+  FW_ASSERT_OWNER_THREAD(MayUse());
   m_watchers.erase(id);
-}
-
-void EventLoop::AddHelper(std::thread thread, std::function<void()> cancel,
-                          std::shared_ptr<std::atomic<bool>> finished) {
-  JoinFinishedHelpers();
-  std::lock_guard<std::mutex> lock(m_helperMutex);
-  m_helpers.push_back({std::move(thread), std::move(cancel), std::move(finished)});
-}
-
-void EventLoop::JoinFinishedHelpers() {
-  std::vector<Helper> done;
-  {
-    std::lock_guard<std::mutex> lock(m_helperMutex);
-    auto split = std::stable_partition(m_helpers.begin(), m_helpers.end(),
-                                       [](const Helper& h) { return !(h.finished && h.finished->load()); });
-    std::move(split, m_helpers.end(), std::back_inserter(done));
-    m_helpers.erase(split, m_helpers.end());
-  }
-  for (Helper& helper : done) {
-    if (helper.thread.joinable()) helper.thread.join();
-  }
 }
 
 }  // namespace fw::posix

@@ -1,6 +1,12 @@
 // The per-thread message loop of the posix backend: posted thread and window messages in a
-// locked queue with a wake-up pipe, thread timers on the monotonic clock, and socket readiness
-// through poll(2). Everything is dispatched one at a time on the loop's own thread.
+// locked queue with a wake-up pipe, thread timers on the monotonic clock, socket readiness and
+// the host-name resolver's traffic through poll(2). Everything is dispatched one at a time on
+// the loop's own thread.
+//
+// Threads by ownership: another thread may only post to a loop (or stop its posts). Timers,
+// watched sockets and the resolver belong to the loop's thread, which alone adds and removes
+// them (debug builds assert it), so a watcher found in the loop's table is never closed by
+// another thread before its notification is delivered.
 #pragma once
 
 #include <atomic>
@@ -18,6 +24,8 @@
 #include "framework/wnd.h"
 
 namespace fw::posix {
+
+class Resolver;
 
 struct PostedMessage {
   HWND window = nullptr;  // null: a thread message
@@ -56,6 +64,11 @@ class EventLoop : public std::enable_shared_from_this<EventLoop> {
   // Makes this the calling thread's loop.
   void AttachToCurrentThread();
   bool IsOwnerThread() const { return m_owner.load() == std::this_thread::get_id(); }
+  // True on the owner thread, and on any thread once the loop has shut down.
+  bool MayUse() const {
+    const std::thread::id owner = m_owner.load();
+    return owner == std::thread::id() || owner == std::this_thread::get_id();
+  }
 
   // Any thread. False once the loop no longer takes messages.
   bool Post(const PostedMessage& message);
@@ -64,21 +77,22 @@ class EventLoop : public std::enable_shared_from_this<EventLoop> {
   void Run(const ThreadMessageHandler& onThreadMessage);
   // Any thread: refuse further posts and drop what is queued.
   void StopPosting();
-  // Owner thread, at its end: stops posting, forgets windows, sockets and timers, cancels the
-  // host lookups started on this thread and waits for their helper threads.
+  // Owner thread, at its end: stops posting, forgets windows, sockets and timers, and cancels
+  // the host lookups under way. Waits for nothing.
   void Shutdown();
 
-  // Owner thread.
+  // Owner thread. Timer ids are unique in the process.
   UINT_PTR AddTimer(UINT elapseMs);
   bool RemoveTimer(UINT_PTR id);
 
-  // Registration of sockets; Unwatch may be called from any thread.
+  // Owner thread: registration of sockets.
   std::uint64_t Watch(SocketWatcher* watcher);
   void Unwatch(std::uint64_t id);
 
-  // A helper thread of this loop's thread; `cancel` stops it from delivering anything, and
-  // `finished` becomes true when its work is over. Joined at Shutdown at the latest.
-  void AddHelper(std::thread thread, std::function<void()> cancel, std::shared_ptr<std::atomic<bool>> finished);
+  // Owner thread: the loop's resolver, made on first use; null when it cannot be made.
+  // FindResolver does not make one.
+  Resolver* GetResolver();
+  Resolver* FindResolver() const { return m_resolver.get(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -87,11 +101,6 @@ class EventLoop : public std::enable_shared_from_this<EventLoop> {
     Clock::duration interval;
     Clock::time_point due;
   };
-  struct Helper {
-    std::thread thread;
-    std::function<void()> cancel;
-    std::shared_ptr<std::atomic<bool>> finished;
-  };
 
   int PollTimeoutMs(bool immediate) const;
   void PollAndDeliverSockets(bool messagesWaiting);
@@ -99,7 +108,6 @@ class EventLoop : public std::enable_shared_from_this<EventLoop> {
   // Dispatches the messages queued now; false when kWmQuit was taken.
   bool DispatchQueued(const ThreadMessageHandler& onThreadMessage);
   void DrainWakePipe();
-  void JoinFinishedHelpers();
 
   std::atomic<std::thread::id> m_owner;
   int m_wakeRead = -1;
@@ -111,14 +119,11 @@ class EventLoop : public std::enable_shared_from_this<EventLoop> {
   bool m_bWakePending = false;
 
   std::vector<Timer> m_timers;
-  UINT_PTR m_nextTimerId = 1;
 
-  std::mutex m_watchMutex;
   std::map<std::uint64_t, SocketWatcher*> m_watchers;
   std::uint64_t m_nextWatchId = 1;
 
-  std::mutex m_helperMutex;
-  std::vector<Helper> m_helpers;
+  std::unique_ptr<Resolver> m_resolver;
 };
 
 // Implemented by the window layer: dispatches a posted window message on `loop`'s thread

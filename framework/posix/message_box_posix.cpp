@@ -24,4 +24,8 @@ int AfxMessageBox(UINT textId, UINT type) {
   return AfxMessageBox(LoadString(textId), type);
 }
 
+void TextBox(const std::string& text) {
+  AfxMessageBox(text);  // the terminal scrolls a long text by itself
+}
+
 }  // namespace fw

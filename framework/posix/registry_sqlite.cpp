@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "framework/module_end.h"
 #include "framework/posix/fault_injection.h"
 #include "framework/posix/user_paths.h"
 #include "framework/registry.h"
@@ -98,7 +99,7 @@ struct State {
 };
 
 State& TheState() {
-  static State* state = new State;  // outlives every static user; Closer closes the database
+  static State* state = KeepUntilModuleEnd(new State);  // outlives every static user; Closer closes the database
   return *state;
 }
 

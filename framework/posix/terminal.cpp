@@ -6,6 +6,8 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -172,6 +174,31 @@ Terminal::Input Terminal::ReadLine(std::string& line) {
   }
   if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   return FromTerminalText(bytes, m_charset, line) ? Input::kLine : Input::kNotStorable;
+}
+
+Terminal::Input Terminal::ReadSecretLine(std::string_view prompt, std::string& line) {
+  termios saved{};
+  const bool quiet = m_fd >= 0 && tcgetattr(m_fd, &saved) == 0;
+  if (quiet) {
+    termios hidden = saved;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
+    tcsetattr(m_fd, TCSANOW, &hidden);
+  }
+  Write(prompt);
+  const Input input = ReadLine(line);
+  if (quiet) tcsetattr(m_fd, TCSANOW, &saved);
+  Write("\n");  // the line end that the hidden answer did not show
+  return input;
+}
+
+bool Terminal::WaitForInput(int milliseconds) {
+  if (m_fd < 0) return true;
+  pollfd ready{m_fd, POLLIN, 0};
+  for (;;) {
+    const int n = poll(&ready, 1, milliseconds);
+    if (n < 0 && errno == EINTR) continue;
+    return n != 0;  // input, the terminal's end, or an error that the next read reports
+  }
 }
 
 namespace testing {

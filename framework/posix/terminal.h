@@ -31,6 +31,11 @@ class Terminal {
   };
   // Reads one line without its line end, as Windows-1252.
   Input ReadLine(std::string& line);
+  // Writes `prompt` with the terminal's echo off and reads a line that is not shown, then ends
+  // the line on the screen. Echo is off before the prompt appears, so no answer can be shown.
+  Input ReadSecretLine(std::string_view prompt, std::string& line);
+  // Waits up to `milliseconds` for input; true when a line (or the terminal's end) is there.
+  bool WaitForInput(int milliseconds);
 
  private:
   int m_fd = -1;

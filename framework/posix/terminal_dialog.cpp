@@ -1,13 +1,15 @@
 // The terminal form of a modal dialog. The dialog's template gives the form:
 // - each edit and combo box, in the template's (tab) order, is a question; the static text
 //   right before it is its label, and a static text right after it that is not the label of
-//   the next one is its hint ("(1-65535, 25)");
+//   the next one is its hint ("(1-65535, 25)"; put in parentheses when it has none);
 // - the other static texts are shown once at the top, under the caption;
 // - the buttons, in order, make the last question; Enter presses the default button.
 // Each question shows the control's value in [ ]: Enter keeps it, "-" empties an edit, a combo
-// box takes an item's number or text. A button that does not end the dialog (a check failed,
-// or help was shown) asks the questions again, from the control that has the focus or from
-// the first. When the terminal closes, the dialog is cancelled.
+// box takes an item's number or text. A password edit shows only whether it holds text, and
+// its answer is typed without echo. Disabled controls are not asked, disabled buttons not
+// offered. A button that does not end the dialog (a check failed, or help was shown) asks the
+// questions again, from the control that has the focus or from the first. When the terminal
+// closes, the dialog is cancelled.
 #include <algorithm>
 
 #include "framework/framework_res.h"
@@ -20,8 +22,10 @@ namespace {
 
 using detail::ControlKind;
 
+constexpr const char* kHiddenText = "********";  // what a password edit with text shows
+
 bool IsInput(ControlKind kind) {
-  return kind == ControlKind::kEdit || kind == ControlKind::kComboBox;
+  return kind == ControlKind::kEdit || kind == ControlKind::kPasswordEdit || kind == ControlKind::kComboBox;
 }
 
 bool IsButton(ControlKind kind) {
@@ -49,9 +53,10 @@ char Mnemonic(std::string_view text) {
 }
 
 struct Question {
+  static constexpr std::size_t kNoHint = static_cast<std::size_t>(-1);
   std::size_t control;
   std::string label;
-  std::string hint;
+  std::size_t hint = kNoHint;  // the static text after the control, read when it is asked
 };
 
 struct Form {
@@ -67,7 +72,7 @@ Form MakeForm(const std::vector<DialogControl>& controls) {
   const auto isInput = [&](std::size_t i) { return i < controls.size() && IsInput(controls[i].kind); };
   for (std::size_t i = 0; i < controls.size(); ++i) {
     if (!IsInput(controls[i].kind)) continue;
-    Question question{i, {}, {}};
+    Question question{i, {}, Question::kNoHint};
     if (i > 0 && isStatic(i - 1) && !used[i - 1]) {
       used[i - 1] = true;
       question.label = Shown(controls[i - 1].text);
@@ -77,7 +82,7 @@ Form MakeForm(const std::vector<DialogControl>& controls) {
     }
     if (isStatic(i + 1) && !isInput(i + 2)) {
       used[i + 1] = true;
-      question.hint = Shown(controls[i + 1].text);
+      question.hint = i + 1;
     }
     form.questions.push_back(question);
   }
@@ -126,7 +131,7 @@ class TerminalForm {
 
   bool AskQuestions(std::size_t first) {
     for (std::size_t i = first; i < m_form.questions.size(); ++i) {
-      if (!Ask(m_form.questions[i])) return false;
+      if (m_state.controls[m_form.questions[i].control].enabled && !Ask(m_form.questions[i])) return false;
     }
     return true;
   }
@@ -135,8 +140,10 @@ class TerminalForm {
   bool Ask(const Question& question) {
     DialogControl& control = m_state.controls[question.control];
     const bool combo = control.kind == ControlKind::kComboBox;
+    const bool hidden = control.kind == ControlKind::kPasswordEdit;
     std::string prompt = question.label;
-    if (!question.hint.empty()) prompt += " " + question.hint;
+    const std::string hint = question.hint != Question::kNoHint ? Shown(m_state.controls[question.hint].text) : "";
+    if (!hint.empty()) prompt += hint.front() == '(' ? " " + hint : " (" + hint + ")";
     if (combo) {
       std::string choices;
       for (std::size_t i = 0; i < control.items.size(); ++i) {
@@ -145,14 +152,19 @@ class TerminalForm {
       prompt += " (" + choices + ")";
     }
     for (;;) {
-      const std::string current =
-          combo ? (control.selection >= 0 ? control.items[static_cast<std::size_t>(control.selection)] : "")
-                : control.text;
+      std::string current = control.text;
+      if (combo) current = control.selection >= 0 ? control.items[static_cast<std::size_t>(control.selection)] : "";
+      if (hidden && !current.empty()) current = kHiddenText;
       std::string line = prompt;
       line.append(" [").append(current).append("]: ");
-      m_terminal.Write(line);
       std::string answer;
-      const Terminal::Input input = m_terminal.ReadLine(answer);
+      Terminal::Input input;
+      if (hidden) {
+        input = m_terminal.ReadSecretLine(line, answer);
+      } else {
+        m_terminal.Write(line);
+        input = m_terminal.ReadLine(answer);
+      }
       if (input == Terminal::Input::kEnd) return false;
       if (input == Terminal::Input::kNotStorable) {
         Notice(LoadString(FW_IDS_TEXT_NOT_STORABLE));
@@ -194,6 +206,7 @@ class TerminalForm {
     const DialogControl* preset = nullptr;
     for (std::size_t button : m_form.buttons) {
       const DialogControl& control = m_state.controls[button];
+      if (!control.enabled) continue;
       prompt += (prompt.empty() ? "" : " / ") + Shown(control.text);
       if (control.kind == ControlKind::kDefaultButton && preset == nullptr) preset = &control;
     }
@@ -218,7 +231,7 @@ class TerminalForm {
     if (answer.empty()) return preset;
     const auto find = [&](auto&& matches) -> const DialogControl* {
       for (std::size_t button : m_form.buttons) {
-        if (matches(m_state.controls[button])) return &m_state.controls[button];
+        if (m_state.controls[button].enabled && matches(m_state.controls[button])) return &m_state.controls[button];
       }
       return nullptr;
     };

@@ -1,5 +1,9 @@
 // CWinThread and ThreadEnd of the posix backend: a std::thread that runs InitInstance, the
-// thread's event loop until kWmQuit, ExitInstance and the object's self-deletion.
+// thread's event loop until kWmQuit, ExitInstance and the object's self-deletion. A module
+// cannot be held by its own thread here: its unload (static destructors inside dlclose, with
+// the dynamic loader's lock held) stops the thread and joins it, so nothing on the thread's
+// way out may need that lock (no dlopen, no host lookup through the C library's resolver,
+// no first use of a thread_local object with a destructor).
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -8,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "framework/owner_thread.h"
 #include "framework/posix/event_loop.h"
 #include "framework/thread.h"
 
@@ -149,10 +154,14 @@ bool CWinThread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 UINT_PTR CWinThread::SetTimer(UINT elapseMs) {
-  return posix::EventLoop::Current().AddTimer(elapseMs);
+  const UINT_PTR id = posix::EventLoop::Current().AddTimer(elapseMs);
+  debug::Claim(debug::Owned::kTimer, id);
+  return id;
 }
 
 bool CWinThread::KillTimer(UINT_PTR id) {
+  FW_ASSERT_OWNER_THREAD(debug::MayUse(debug::Owned::kTimer, id));
+  debug::Forget(debug::Owned::kTimer, id);
   return posix::EventLoop::Current().RemoveTimer(id);
 }
 

@@ -1,12 +1,16 @@
 // Windows of the posix backend: objects registered under an opaque handle with the message
 // loop of the thread that created them. Sent messages call the window procedure directly,
 // posted ones go through the loop; nothing is drawn. A modal dialog is registered without a
-// loop and asked on the terminal.
+// loop and asked on the terminal. Only posting may come from another thread: a window is sent
+// messages, shown and destroyed by its own thread (debug builds assert it), so one that the
+// loop finds in the table lives until its message is handled.
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
 #include "framework/framework_res.h"
+#include "framework/module_end.h"
+#include "framework/owner_thread.h"
 #include "framework/posix/dialog_state.h"
 #include "framework/posix/event_loop.h"
 #include "framework/posix/terminal.h"
@@ -45,7 +49,7 @@ struct WindowRegistry {
 
 // Never destroyed, so that windows deleted during static destruction still find it.
 WindowRegistry& Registry() {
-  static WindowRegistry* registry = new WindowRegistry;
+  static WindowRegistry* registry = KeepUntilModuleEnd(new WindowRegistry);
   return *registry;
 }
 
@@ -68,8 +72,9 @@ CWnd* OwnWindow(HWND handle) {
   WindowRegistry& registry = Registry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   auto it = registry.windows.find(handle);
-  if (it == registry.windows.end() || it->second.owner != std::this_thread::get_id()) return nullptr;
-  return it->second.window;
+  if (it == registry.windows.end()) return nullptr;
+  FW_ASSERT_OWNER_THREAD(it->second.owner == std::this_thread::get_id());
+  return it->second.owner == std::this_thread::get_id() ? it->second.window : nullptr;
 }
 
 }  // namespace
@@ -108,6 +113,7 @@ CWnd::~CWnd() {
       it->second.window = nullptr;
       return;
     }
+    FW_ASSERT_OWNER_THREAD(it->second.owner == std::this_thread::get_id());
     if (it->second.owner != std::this_thread::get_id()) {
       // Another thread's window cannot be sent messages from here; just forget it.
       registry.windows.erase(it);
@@ -129,6 +135,7 @@ bool CWnd::DestroyWindow() {
       m_hWnd = nullptr;
       return false;
     }
+    FW_ASSERT_OWNER_THREAD(it->second.owner == std::this_thread::get_id());
     if (it->second.owner != std::this_thread::get_id() || it->second.destroying) return false;
     it->second.destroying = true;
   }
@@ -151,6 +158,7 @@ bool CWnd::ShowWindow(int command) {
   std::lock_guard<std::mutex> lock(registry.mutex);
   auto it = registry.windows.find(m_hWnd);
   if (it == registry.windows.end()) return false;
+  FW_ASSERT_OWNER_THREAD(it->second.owner == std::this_thread::get_id());
   const bool wasVisible = it->second.visible;
   it->second.visible = command != kSwHide;
   return wasVisible;

@@ -1,14 +1,15 @@
 // CAsyncSocket on Win32: Winsock sockets registered with WSAAsyncSelect to one hidden
-// message-only window per thread, which hands each notification to the socket object.
+// message-only window per thread, which hands each notification to the socket object. A
+// socket belongs to the thread that created it: only that thread uses and closes it.
 //
 // Every registration gets its own message number, so that a notification still queued for a
 // closed socket cannot reach a new socket that Winsock gave the same handle.
 #include "framework/async_socket.h"
 
 #include <atomic>
-#include <mutex>
 #include <unordered_map>
 
+#include "framework/owner_thread.h"
 #include "framework/win32/async_internal.h"
 #include "framework/win32/module_handle.h"
 #include "framework/win32/windows_api.h"
@@ -28,55 +29,45 @@ UINT NextSocketMessage() {
   return kFirstSocketMessage + next.fetch_add(1) % (kLastSocketMessage - kFirstSocketMessage + 1);
 }
 
-// The calling thread's notification window. Created at the thread's first Create; destroyed
-// when the thread's last socket is closed, or when the thread's loop ends.
-struct SocketWindow {
-  ::HWND hwnd = nullptr;
-  WNDPROC original = nullptr;
-  DWORD threadId = 0;
-  std::atomic<int> users{0};
-};
-
-thread_local SocketWindow* t_socketWindow = nullptr;
-
 struct Registration {
   CAsyncSocket* socket;
   UINT message;
   bool closeDelivered;
 };
 
-// Every registered socket of the process. Never destroyed, so that a notification arriving
-// while the process ends finds an empty map rather than a destroyed one.
-std::mutex& RegistryMutex() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
-}
+// The calling thread's notification window and the sockets that the thread created, which
+// only it uses (so the table needs no lock, and a socket found in it is not closed by another
+// thread before its notification is over). Made at the thread's first Create; the window is
+// destroyed when the thread's last socket is closed or when the thread's loop ends, and the
+// table when both have happened.
+struct SocketWindow {
+  ::HWND hwnd = nullptr;
+  WNDPROC original = nullptr;
+  DWORD threadId = 0;
+  bool threadEnded = false;  // after it, sockets left over may be closed on any thread
+  int users = 0;
+  std::unordered_map<SOCKET, Registration> sockets;
 
-std::unordered_map<SOCKET, Registration>& Registry() {
-  static auto* registry = new std::unordered_map<SOCKET, Registration>;
-  return *registry;
-}
+  bool MayUse() const { return threadEnded || threadId == ::GetCurrentThreadId(); }
 
-CAsyncSocket* FindSocket(SOCKET handle, UINT message) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  auto it = Registry().find(handle);
-  return it != Registry().end() && it->second.message == message ? it->second.socket : nullptr;
-}
+  CAsyncSocket* Find(SOCKET handle, UINT message) const {
+    auto it = sockets.find(handle);
+    return it != sockets.end() && it->second.message == message ? it->second.socket : nullptr;
+  }
+  // Marks the peer's close as delivered; false when the registration is gone or it was.
+  bool TakeClose(SOCKET handle, UINT message) {
+    auto it = sockets.find(handle);
+    if (it == sockets.end() || it->second.message != message || it->second.closeDelivered) return false;
+    it->second.closeDelivered = true;
+    return true;
+  }
+  bool CloseDelivered(SOCKET handle, UINT message) const {
+    auto it = sockets.find(handle);
+    return it != sockets.end() && it->second.message == message && it->second.closeDelivered;
+  }
+};
 
-// Marks the peer's close as delivered; false when the registration is gone or it was.
-bool TakeClose(SOCKET handle, UINT message) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  auto it = Registry().find(handle);
-  if (it == Registry().end() || it->second.message != message || it->second.closeDelivered) return false;
-  it->second.closeDelivered = true;
-  return true;
-}
-
-bool CloseDelivered(SOCKET handle, UINT message) {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  auto it = Registry().find(handle);
-  return it != Registry().end() && it->second.message == message && it->second.closeDelivered;
-}
+thread_local SocketWindow* t_socketWindow = nullptr;
 
 bool PendingBytes(SOCKET handle, u_long& count) {
   count = 0;
@@ -93,33 +84,34 @@ int ResetError(SOCKET handle) {
 }
 
 // The peer has closed: the data that is still there goes to OnReceive before OnClose, also
-// when Winsock queued FD_CLOSE ahead of the FD_READ for the last bytes.
-void DeliverClose(SOCKET handle, UINT message, int error) {
+// when Winsock queued FD_CLOSE ahead of the FD_READ for the last bytes. A notification may
+// close or destroy the socket: it is looked up again after each.
+void DeliverClose(SocketWindow& state, SOCKET handle, UINT message, int error) {
   if (error == 0) {
     for (int pass = 0; pass < kMaxDrainPasses; ++pass) {
-      CAsyncSocket* socket = FindSocket(handle, message);
+      CAsyncSocket* socket = state.Find(handle, message);
       u_long before = 0;
       if (socket == nullptr) return;
       if (!PendingBytes(handle, before) || before == 0) break;
       socket->OnReceive(0);
       u_long after = 0;
-      if (FindSocket(handle, message) == nullptr) return;
+      if (state.Find(handle, message) == nullptr) return;
       if (!PendingBytes(handle, after) || after >= before) break;  // the socket takes no more
     }
   }
   if (error == 0) error = ResetError(handle);
-  if (!TakeClose(handle, message)) return;
-  if (CAsyncSocket* socket = FindSocket(handle, message)) socket->OnClose(error);
+  if (!state.TakeClose(handle, message)) return;
+  if (CAsyncSocket* socket = state.Find(handle, message)) socket->OnClose(error);
 }
 
-void Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+void Dispatch(SocketWindow& state, UINT message, WPARAM wParam, LPARAM lParam) {
   const auto handle = static_cast<SOCKET>(wParam);
-  CAsyncSocket* socket = FindSocket(handle, message);
+  CAsyncSocket* socket = state.Find(handle, message);
   if (socket == nullptr) return;  // closed or destroyed meanwhile
   const int error = WSAGETSELECTERROR(lParam);
   switch (WSAGETSELECTEVENT(lParam)) {
     case FD_READ:
-      if (!CloseDelivered(handle, message)) socket->OnReceive(error);
+      if (!state.CloseDelivered(handle, message)) socket->OnReceive(error);
       break;
     case FD_WRITE:
       socket->OnSend(error);
@@ -134,7 +126,7 @@ void Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       socket->OnConnect(error);
       break;
     case FD_CLOSE:
-      DeliverClose(handle, message, error);
+      DeliverClose(state, handle, message, error);
       break;
     default:
       break;
@@ -142,10 +134,10 @@ void Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 ::LRESULT CALLBACK SocketWindowProc(::HWND window, ::UINT message, ::WPARAM wParam, ::LPARAM lParam) {
-  const auto* state = reinterpret_cast<const SocketWindow*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
-  if (message >= kFirstSocketMessage && message <= kLastSocketMessage) {
+  auto* state = reinterpret_cast<SocketWindow*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (state != nullptr && message >= kFirstSocketMessage && message <= kLastSocketMessage) {
     try {
-      Dispatch(message, wParam, lParam);
+      Dispatch(*state, message, wParam, lParam);
     } catch (...) {
       // Nothing may unwind through the system's dispatch: the notification is dropped.
     }
@@ -193,13 +185,13 @@ SocketWindow* AcquireSocketWindow() {
   return state;
 }
 
-// A socket closed on another thread than its own only gives up its share; the window then
-// stays with its thread until that thread's next Close or the end of its loop.
 void ReleaseSocketWindow(SocketWindow* state) {
-  if (--state->users > 0 || state->threadId != ::GetCurrentThreadId()) return;
-  DestroySocketWindow(*state);
-  t_socketWindow = nullptr;
-  delete state;
+  if (--state->users > 0) return;
+  if (!state->threadEnded) {
+    DestroySocketWindow(*state);
+    t_socketWindow = nullptr;
+  }
+  delete state;  // after its thread's end the window went with the thread already
 }
 
 }  // namespace
@@ -218,9 +210,11 @@ void CloseThreadSocketWindow() {
   SocketWindow* state = t_socketWindow;
   if (state == nullptr) return;
   DestroySocketWindow(*state);
+  t_socketWindow = nullptr;
   if (state->users == 0) {
-    t_socketWindow = nullptr;
     delete state;
+  } else {
+    state->threadEnded = true;  // the sockets left over release it
   }
 }
 
@@ -229,7 +223,9 @@ void CloseThreadSocketWindow() {
 struct CAsyncSocket::Impl {
   SOCKET handle = INVALID_SOCKET;
   UINT message = 0;
-  SocketWindow* window = nullptr;
+  SocketWindow* window = nullptr;  // set while created
+
+  bool MayUse() const { return window == nullptr || window->MayUse(); }
 };
 
 CAsyncSocket::CAsyncSocket() : m_impl(std::make_unique<Impl>()) {}
@@ -274,16 +270,10 @@ bool CAsyncSocket::Create(UINT port, int type, long eventMask) {
     return false;
   }
   const UINT message = NextSocketMessage();
-  {
-    std::lock_guard<std::mutex> lock(RegistryMutex());
-    Registry()[handle] = Registration{this, message, false};
-  }
+  window->sockets[handle] = Registration{this, message, false};
   if (::WSAAsyncSelect(handle, window->hwnd, message, eventMask) != 0) {
     const int error = ::WSAGetLastError();
-    {
-      std::lock_guard<std::mutex> lock(RegistryMutex());
-      Registry().erase(handle);
-    }
+    window->sockets.erase(handle);
     ::closesocket(handle);
     ReleaseSocketWindow(window);
     ::WSASetLastError(error);
@@ -300,6 +290,7 @@ bool CAsyncSocket::IsCreated() const {
 }
 
 bool CAsyncSocket::Connect(const char* address, UINT port) {
+  FW_ASSERT_OWNER_THREAD(m_impl->MayUse());
   if (m_impl->handle == INVALID_SOCKET) {
     ::WSASetLastError(WSAENOTSOCK);
     return false;
@@ -317,6 +308,7 @@ bool CAsyncSocket::Connect(const char* address, UINT port) {
 }
 
 int CAsyncSocket::Receive(void* buffer, int length, int flags) {
+  FW_ASSERT_OWNER_THREAD(m_impl->MayUse());
   if (m_impl->handle == INVALID_SOCKET) {
     ::WSASetLastError(WSAENOTSOCK);
     return kSocketError;
@@ -326,6 +318,7 @@ int CAsyncSocket::Receive(void* buffer, int length, int flags) {
 }
 
 int CAsyncSocket::Send(const void* buffer, int length, int flags) {
+  FW_ASSERT_OWNER_THREAD(m_impl->MayUse());
   if (m_impl->handle == INVALID_SOCKET) {
     ::WSASetLastError(WSAENOTSOCK);
     return kSocketError;
@@ -335,11 +328,9 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags) {
 }
 
 void CAsyncSocket::Close() {
+  FW_ASSERT_OWNER_THREAD(m_impl->MayUse());
   if (m_impl->handle == INVALID_SOCKET) return;
-  {
-    std::lock_guard<std::mutex> lock(RegistryMutex());
-    Registry().erase(m_impl->handle);
-  }
+  if (m_impl->window != nullptr) m_impl->window->sockets.erase(m_impl->handle);
   ::closesocket(m_impl->handle);
   m_impl->handle = INVALID_SOCKET;
   m_impl->message = 0;
@@ -348,6 +339,7 @@ void CAsyncSocket::Close() {
 }
 
 bool CAsyncSocket::GetSockName(std::string& address, UINT& port) const {
+  FW_ASSERT_OWNER_THREAD(m_impl->MayUse());
   if (m_impl->handle == INVALID_SOCKET) {
     ::WSASetLastError(WSAENOTSOCK);
     return false;

@@ -47,6 +47,10 @@ void CDialog::SetComboSelection(int id, int index) {
   if (::HWND control = Control(m_hWnd, id)) ::SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
+void CDialog::EnableDlgItem(int id, bool enable) {
+  if (::HWND control = Control(m_hWnd, id)) ::EnableWindow(control, enable ? TRUE : FALSE);
+}
+
 void CDialog::GotoDlgCtrl(int id) {
   ::HWND control = Control(m_hWnd, id);
   if (control == nullptr) return;

@@ -5,7 +5,8 @@
 // window), whose procedure (wnd_win32.cpp) hands it to DeliverLookup on the window's thread.
 // Only there is the caller's buffer filled and the caller's message sent, and only for a
 // request that was not cancelled. So once CancelAsyncRequest returned 0 the caller's buffer is
-// never touched, also where WSACancelAsyncRequest cancels nothing (Wine).
+// never touched, also where WSACancelAsyncRequest cancels nothing (Wine). A lookup belongs to
+// the thread that started it (its window's thread): only that thread cancels it.
 #include "framework/host_lookup.h"
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <unordered_map>
 
 #include "framework/async_socket.h"
+#include "framework/owner_thread.h"
 #include "framework/win32/async_internal.h"
 #include "framework/win32/windows_api.h"
 
@@ -92,6 +94,7 @@ bool IsIpv4(const hostent& entry) {
 // One asynchronous lookup. Its buffer is Winsock's to write until the completion arrives, so
 // a request whose completion never comes is kept rather than freed.
 struct Request {
+  DWORD ownerThread;
   ::HWND window;
   UINT message;
   char* callerBuffer;
@@ -187,6 +190,7 @@ HANDLE AsyncGetHostByName(HWND window, UINT message, const char* name, char* buf
     return nullptr;
   }
   auto request = std::make_unique<Request>();
+  request->ownerThread = ::GetCurrentThreadId();
   request->window = reinterpret_cast<::HWND>(window);
   request->message = message;
   request->callerBuffer = buffer;
@@ -209,6 +213,7 @@ int CancelAsyncRequest(HANDLE requestHandle) {
     std::lock_guard<std::mutex> lock(RequestsMutex());
     auto it = Requests().find(requestHandle);
     if (it == Requests().end() || it->second->cancelled) return WSAEALREADY;
+    FW_ASSERT_OWNER_THREAD(it->second->ownerThread == ::GetCurrentThreadId());
     it->second->cancelled = true;
   }
   // Whatever Winsock answers, the request is dead for its caller: its completion, if any

@@ -1,71 +1,60 @@
 // CWinThread on Win32: a thread made with CreateThread that runs a GetMessage loop. Thread
 // messages (no window) go to OnThreadMessage, window messages through DispatchMessage.
 //
-// The thread's last step is a direct ExitThread after the object is gone, so that a thread
-// waiting in ThreadEnd::Wait inside the module's detach (where the loader lock keeps the
-// thread from ending) can tell when no code of the module runs on the thread any more.
-#include "framework/thread.h"
-
+// The creator takes a reference to the module that holds this code before the thread starts;
+// the thread's last step is FreeLibraryAndExitThread with it, which returns into no code of
+// the module. So the module stays mapped while the thread runs, and when the thread's release
+// is the module's last reference, the module's detach runs on the thread from inside that
+// call and nothing of the module runs after it.
 #include <atomic>
 
 #include "framework/app.h"
+#include "framework/owner_thread.h"
+#include "framework/thread.h"
 #include "framework/win32/async_internal.h"
 #include "framework/win32/windows_api.h"
 
 namespace fw {
 namespace {
 
-// How long ThreadEnd::Wait, inside the module's detach, waits for the thread to reach its
-// ExitThread. Only a thread stuck in the object's destruction takes that long.
-constexpr ::DWORD kLeavingTimeoutMs = 5000;
-
-constexpr unsigned kOwnersGone = 1;     // the object and every ThreadEnd have let go
-constexpr unsigned kThreadLeaving = 2;  // the thread is about to call ExitThread
-
-// What outlives the thread object: the thread's handle and the news that the thread is
-// leaving. The owners (the object and the ThreadEnd copies, through a shared_ptr) and the
-// thread itself each hold a share; whichever lets go second frees the state. It exists from
-// the object's construction, so that a ThreadEnd taken before CreateThread waits for the
-// thread started later; until a thread runs, the thread's share counts as given back.
+// The thread's handle, kept for ThreadEnd::Wait after the object is gone; closed when the
+// object and every ThreadEnd have let go.
 struct EndState {
-  std::atomic<HANDLE> thread{nullptr};
-  std::atomic<::DWORD> threadId{0};
-  std::atomic<unsigned> flags{kThreadLeaving};
+  HANDLE thread = nullptr;
+  ::DWORD threadId = 0;
 
   EndState() = default;
   EndState(const EndState&) = delete;
   EndState& operator=(const EndState&) = delete;
   ~EndState() {
-    if (HANDLE handle = thread.load()) ::CloseHandle(handle);
+    if (thread != nullptr) ::CloseHandle(thread);
   }
 };
 
-void ReleaseOwnersShare(EndState* state) {
-  if (state->flags.fetch_or(kOwnersGone) & kThreadLeaving) delete state;
-}
-
-// The thread's last step: hands its share back and ends without returning into the module.
-[[noreturn]] void LeaveThread(EndState* state, ::DWORD exitCode) {
-  if (state->flags.fetch_or(kThreadLeaving) & kOwnersGone) delete state;
-  ::ExitThread(exitCode);
-}
-
-void WaitUntilLeaving(const EndState& state) {
-  const ULONGLONG deadline = ::GetTickCount64() + kLeavingTimeoutMs;
-  while (!(state.flags.load() & kThreadLeaving)) {
-    if (::WaitForSingleObject(state.thread.load(), 0) == WAIT_OBJECT_0 || ::GetTickCount64() >= deadline) return;
-    ::Sleep(1);
+// A reference to the module that contains this function, or null.
+HMODULE ReferenceOwnModule() {
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<const void*>(&ReferenceOwnModule)), &module)) {
+    return nullptr;
   }
-  // The few instructions between the flag and ExitThread.
-  ::Sleep(1);
+  return module;
+}
+
+// The thread's last step: gives the module reference back and ends the thread without
+// returning into the module (its detach may run inside this call and unmap it).
+[[noreturn]] void LeaveThread(HMODULE module, ::DWORD exitCode) {
+  if (module != nullptr) ::FreeLibraryAndExitThread(module, exitCode);
+  ::ExitThread(exitCode);
 }
 
 }  // namespace
 
 struct CWinThread::Impl {
-  std::shared_ptr<EndState> end{new EndState, ReleaseOwnersShare};
+  std::shared_ptr<EndState> end = std::make_shared<EndState>();
   bool started = false;
-  HANDLE ready = nullptr;  // set by the thread once InitInstance has returned
+  HMODULE module = nullptr;  // the thread's reference to the module, handed over at its start
+  HANDLE ready = nullptr;    // set by the thread once InitInstance has returned
   std::atomic<bool> initSucceeded{false};
   std::atomic<bool> takesMessages{false};
   WPARAM quitCode = 0;
@@ -76,7 +65,7 @@ struct CWinThread::Impl {
 ::DWORD WINAPI CWinThread::Impl::Run(LPVOID param) {
   auto* self = static_cast<CWinThread*>(param);
   Impl& impl = *self->m_impl;
-  EndState* end = impl.end.get();
+  const HMODULE module = impl.module;
 
   MSG msg;
   ::PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the message queue
@@ -89,7 +78,7 @@ struct CWinThread::Impl {
   if (!initialised) {
     win32::CloseThreadSocketWindow();
     ::SetEvent(impl.ready);  // the creator may delete the object from here on
-    LeaveThread(end, 1);
+    LeaveThread(module, 1);
   }
   impl.takesMessages = true;
   impl.initSucceeded = true;
@@ -118,7 +107,7 @@ struct CWinThread::Impl {
   }
   win32::CloseThreadSocketWindow();
   if (self->m_bAutoDelete) delete self;
-  LeaveThread(end, static_cast<::DWORD>(exitCode));
+  LeaveThread(module, static_cast<::DWORD>(exitCode));
 }
 
 CWinThread::CWinThread() : m_impl(std::make_unique<Impl>()) {}
@@ -131,16 +120,19 @@ bool CWinThread::CreateThread() {
   EndState& state = *m_impl->end;
 
   HANDLE ready = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  m_impl->module = ReferenceOwnModule();
   ::DWORD threadId = 0;
-  HANDLE thread =
-      ready != nullptr ? ::CreateThread(nullptr, 0, &Impl::Run, this, CREATE_SUSPENDED, &threadId) : nullptr;
+  HANDLE thread = ready != nullptr && m_impl->module != nullptr
+                      ? ::CreateThread(nullptr, 0, &Impl::Run, this, CREATE_SUSPENDED, &threadId)
+                      : nullptr;
   if (thread == nullptr) {
     if (ready != nullptr) ::CloseHandle(ready);
+    if (m_impl->module != nullptr) ::FreeLibrary(m_impl->module);  // the caller holds the module too
+    m_impl->module = nullptr;
     return false;
   }
   state.threadId = threadId;
   state.thread = thread;
-  state.flags &= ~kThreadLeaving;  // the thread's share, until its LeaveThread
   m_impl->ready = ready;
   ::ResumeThread(thread);
 
@@ -169,15 +161,19 @@ bool CWinThread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 UINT_PTR CWinThread::SetTimer(UINT elapseMs) {
-  return ::SetTimer(nullptr, 0, elapseMs, nullptr);
+  const UINT_PTR id = ::SetTimer(nullptr, 0, elapseMs, nullptr);
+  if (id != 0) debug::Claim(debug::Owned::kTimer, id);
+  return id;
 }
 
 bool CWinThread::KillTimer(UINT_PTR id) {
+  FW_ASSERT_OWNER_THREAD(debug::MayUse(debug::Owned::kTimer, id));
+  debug::Forget(debug::Owned::kTimer, id);
   return ::KillTimer(nullptr, id) != FALSE;
 }
 
 void CWinThread::SetPriorityAboveNormal() {
-  if (HANDLE thread = m_impl->end->thread.load()) ::SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL);
+  if (HANDLE thread = m_impl->end->thread) ::SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL);
 }
 
 ThreadEnd CWinThread::GetThreadEnd() const {
@@ -186,15 +182,11 @@ ThreadEnd CWinThread::GetThreadEnd() const {
 
 void ThreadEnd::Wait() const {
   const auto* state = static_cast<const EndState*>(m_state.get());
-  if (state == nullptr || state->thread.load() == nullptr) return;
-  if (state->threadId == ::GetCurrentThreadId() || ProcessTerminating()) return;
-  if (InModuleDetach()) {
-    // The loader lock keeps the thread from ending until the detach is over; what can be
-    // waited for is the thread leaving the module's code.
-    WaitUntilLeaving(*state);
-    return;
-  }
-  ::WaitForSingleObject(state->thread.load(), INFINITE);
+  if (state == nullptr || state->thread == nullptr) return;
+  // Inside the module's detach every thread of the module has passed its last step (each
+  // holds the module until then), and the loader lock would keep the wait from ever ending.
+  if (state->threadId == ::GetCurrentThreadId() || ProcessTerminating() || InModuleDetach()) return;
+  ::WaitForSingleObject(state->thread, INFINITE);
 }
 
 }  // namespace fw

@@ -2,11 +2,13 @@
 // with DialogBoxParamW (wide controls, so that texts keep every character) from the module's
 // templates. At WM_INITDIALOG the window is subclassed, so that every later message reaches
 // the object's WindowProc as a window procedure's message, and the base WindowProc's default
-// handling is the dialog class's own procedure.
+// handling is the dialog class's own procedure. A window is sent messages, shown and destroyed
+// by the thread that created it only (debug builds assert it); other threads may post to it.
 #include "framework/wnd.h"
 
 #include <vector>
 
+#include "framework/owner_thread.h"
 #include "framework/win32/async_internal.h"
 #include "framework/win32/dialog_internal.h"
 #include "framework/win32/module_handle.h"
@@ -29,6 +31,12 @@ struct WindowLink {
   WNDPROC original;
   bool destroying = false;
 };
+
+// True on the thread that created `window`, and when it is no window (any more).
+[[maybe_unused]] bool OnOwnerThread(::HWND window) {
+  const DWORD owner = ::GetWindowThreadProcessId(window, nullptr);
+  return owner == 0 || owner == ::GetCurrentThreadId();
+}
 
 WindowLink* LinkOf(::HWND window) {
   return reinterpret_cast<WindowLink*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -112,6 +120,7 @@ INT_PTR CALLBACK CWnd::Backend::DialogProc(::HWND window, ::UINT message, ::WPAR
 CWnd::~CWnd() {
   ::HWND window = Native(m_hWnd);
   if (window == nullptr) return;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(window));
   WindowLink* link = LinkOf(window);
   // Deleted by its own destroy handling: the destruction goes on without this object.
   // Otherwise the destroy messages reach only this base class's procedure (the derived parts
@@ -125,17 +134,20 @@ CWnd::~CWnd() {
 bool CWnd::DestroyWindow() {
   ::HWND window = Native(m_hWnd);
   if (window == nullptr) return false;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(window));
   return ::DestroyWindow(window) != FALSE;  // this object may be gone now
 }
 
 bool CWnd::ShowWindow(int command) {
   ::HWND window = Native(m_hWnd);
   if (window == nullptr) return false;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(window));
   return ::ShowWindow(window, command) != FALSE;
 }
 
 LRESULT CWnd::SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (window == nullptr) return 0;
+  FW_ASSERT_OWNER_THREAD(OnOwnerThread(Native(window)));
   return ::SendMessageA(Native(window), message, wParam, lParam);
 }
 

@@ -28,7 +28,8 @@ std::vector<std::string> Fields(const std::string& settings) {
   std::vector<std::string> fields;
   std::stringstream stream(settings);
   for (std::string field; std::getline(stream, field, '|');) fields.push_back(field);
-  fields.resize(7);
+  fields.resize(11);
+  if (fields[7].empty()) fields[7] = "0";
   return fields;
 }
 
@@ -78,6 +79,10 @@ void DialogTest::Store(const char* pszProfile, const std::string& settings) {
   config.m_nLogLines = std::stoi(fields[4]);
   config.m_nNotifyWhen = std::stoi(fields[5]);
   config.m_strSubject = fields[6];
+  config.m_nSmtpSecurity = std::stoi(fields[7]);
+  config.m_strSmtpUser = fields[8];
+  config.m_strSmtpPassword = fields[9];
+  config.m_strSmtpCertificate = fields[10];
   ASSERT_TRUE(config.Save());
 }
 
@@ -87,6 +92,13 @@ std::string DialogTest::Stored(const char* pszProfile) {
   return config.m_strSmtpServer + "|" + std::to_string(config.m_nSmtpPort) + "|" + config.m_strDeliverTo + "|" +
          config.m_strFromEmail + "|" + std::to_string(config.m_nLogLines) + "|" + std::to_string(config.m_nNotifyWhen) +
          "|" + config.m_strSubject;
+}
+
+std::string DialogTest::StoredLogin(const char* pszProfile) {
+  CNotifyConfig config(pszProfile);
+  config.Load();
+  return std::to_string(config.m_nSmtpSecurity) + "|" + config.m_strSmtpUser + "|" + config.m_strSmtpPassword + "|" +
+         config.m_strSmtpCertificate;
 }
 
 void DialogTest::BlockSettingsWrites() {

@@ -18,6 +18,16 @@ void UserRecord::AddProblem(const std::string& problem) {
   m_problem += (m_problem.empty() ? "" : "; ") + problem;
 }
 
+void UserRecord::AddReading(int id, const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_readings.push_back(std::to_string(id) + "=" + text);
+}
+
+std::vector<std::string> UserRecord::Readings() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_readings;
+}
+
 std::vector<std::string> UserRecord::Messages() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_messages;

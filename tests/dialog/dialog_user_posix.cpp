@@ -1,13 +1,15 @@
 // The dialog's user on a pseudo-terminal, in UTF-8: it reads what the terminal form and the
 // message boxes write, and answers each question when it has been asked. A question is known
-// by its label; the button question, by its buttons. Lines between the echo of an answer and
-// the next question are notices; a message box is its caption line, its text and "[OK]: ".
+// by its label; the button question, by its buttons (which tell the dialog). Lines between the
+// echo of an answer and the next question are notices; a message box is its caption line, its
+// text and "[OK]: "; a wait ends with the hint that Enter cancels it, and Enter is the answer.
 #if !defined(_WIN32)
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -16,7 +18,9 @@
 
 #include "dialog_user.h"
 #include "framework/app.h"
+#include "framework/framework_res.h"
 #include "framework/posix/terminal.h"
+#include "framework/strings.h"
 #include "test_support.h"
 
 namespace qbtest {
@@ -30,9 +34,39 @@ const std::map<std::string, int> kQuestions = {
     {"Logzeilen, in der Nachricht", 7004},
     {"Betreff", 7005},
     {"Nachricht senden bei", 7006},
+    {"Verbindungssicherheit", 7010},
+    {"Benutzername", 7011},
+    {"Kennwort", 7012},
+    {"Zertifikat-Fingerabdruck", 7015},
 };
-const char* const kButtonQuestion = "OK / Abbrechen / Hilfe [";
-const std::map<int, std::string> kButtons = {{1, "OK"}, {2, "Abbrechen"}, {7008, "Hilfe"}};
+const std::map<int, int> kComboOf = {{kConfigureDialog, 7006}, {kAdvancedDialog, 7010}};
+constexpr int kPassword = 7012;
+constexpr int kPasswordState = 7013;  // the hint of the password question
+const std::map<int, std::string> kButtons = {{1, "OK"},
+                                             {2, "Abbrechen"},
+                                             {7008, "Hilfe"},
+                                             {7009, "Erweitert..."},
+                                             {7014, "Kennwort entfernen"},
+                                             {7016, "Testnachricht senden"}};
+
+// The dialog whose buttons a question offers ("OK / Abbrechen / Hilfe / Erweitert... [OK]: "),
+// or 0 when it is no button question.
+int ButtonQuestionOf(const std::string& question) {
+  const std::size_t end = question.rfind(" [");
+  if (end == std::string::npos) return 0;
+  int dialog = kConfigureDialog;
+  for (std::size_t start = 0; start < end;) {
+    std::size_t next = question.find(" / ", start);
+    if (next == std::string::npos || next > end) next = end;
+    const std::string name = question.substr(start, next - start);
+    if (std::none_of(kButtons.begin(), kButtons.end(), [&](const auto& button) { return button.second == name; })) {
+      return 0;
+    }
+    if (name == kButtons.at(7016)) dialog = kAdvancedDialog;
+    start = next + 3;
+  }
+  return dialog;
+}
 
 // The lines of the terminal's UTF-8 output, as Windows-1252.
 std::vector<std::string> Lines(const std::string& output) {
@@ -78,40 +112,62 @@ struct DialogUser::Impl {
     echo = Lines(utf8).front();
   }
 
-  std::string AnswerQuestion(int id) {
+  // Records the reading of `id` when the round asks for it.
+  void Read(DialogRound& round, int id, const std::string& text) {
+    const auto it = std::find(round.read.begin(), round.read.end(), id);
+    if (it == round.read.end()) return;
+    round.read.erase(it);
+    record.AddReading(id, text);
+  }
+
+  // The answer to the question of control `id`: "label (hint) [current]: " (the password
+  // question has a hint, the text of kPasswordState).
+  std::string AnswerQuestion(int id, const std::string& label, const std::string& question) {
     if (next >= rounds.size()) {
       record.AddProblem("a question that no round expected");
       return "";
     }
     DialogRound& round = rounds[next];
-    if (id == 7006 && round.pick >= 0) return std::to_string(std::exchange(round.pick, -1) + 1);
+    const std::size_t open = question.rfind(" [");
+    Read(round, id, question.substr(open + 2, question.size() - open - 5));
+    if (id == kPassword) Read(round, kPasswordState, question.substr(label.size() + 2, open - label.size() - 3));
+    if (id == kComboOf.at(round.dialog) && round.pick >= 0) return std::to_string(std::exchange(round.pick, -1) + 1);
     for (auto it = round.typed.begin(); it != round.typed.end(); ++it) {
       if (it->first != id) continue;
       const std::string text = it->second.empty() ? "-" : it->second;
+      if (id == kPassword) secret = it->second;
       round.typed.erase(it);
       return text;
     }
     return "";
   }
 
-  std::string AnswerButton() {
+  std::string AnswerButton(int dialog) {
     if (next >= rounds.size()) {
       record.AddProblem("a dialog that no round expected");
       return "Abbrechen";
     }
     const DialogRound& round = rounds[next++];
-    if (!round.typed.empty() || round.pick >= 0) {
-      record.AddProblem("round " + std::to_string(next) + " typed into a question that was not asked again");
+    const std::string number = std::to_string(next);
+    if (round.dialog != dialog) record.AddProblem("round " + number + " found dialog " + std::to_string(dialog));
+    if (!round.typed.empty() || round.pick >= 0 || !round.read.empty()) {
+      record.AddProblem("round " + number + " had a question that was not asked again");
     }
     return kButtons.at(round.press);
   }
 
   // Handles the output since the last answer, which ends with a question.
   void Respond(const std::string& output) {
+    if (!secret.empty() && output.find(secret) != std::string::npos) record.AddProblem("the password was shown");
     std::vector<std::string> lines = Lines(output);
     if (echo && lines.front() == *echo) lines.erase(lines.begin());
     const std::string question = lines.back();
     lines.pop_back();
+    if (question.ends_with(waitHint)) {
+      Notices(lines);
+      record.AddMessage(fw::Trim(question.substr(0, question.size() - waitHint.size())));
+      return Answer("");
+    }
     if (question == "[OK]: ") {
       // A message box: notices, an empty line, the caption, the text.
       std::size_t caption = lines.size();
@@ -124,9 +180,9 @@ struct DialogUser::Impl {
       return Answer("");
     }
     Notices(lines);
-    if (question.rfind(kButtonQuestion, 0) == 0) return Answer(AnswerButton());
+    if (const int dialog = ButtonQuestionOf(question)) return Answer(AnswerButton(dialog));
     for (const auto& [label, id] : kQuestions) {
-      if (question.rfind(label + " ", 0) == 0) return Answer(AnswerQuestion(id));
+      if (question.rfind(label + " ", 0) == 0) return Answer(AnswerQuestion(id, label, question));
     }
     record.AddProblem("an unknown question: " + question);
     Answer("");
@@ -162,7 +218,7 @@ struct DialogUser::Impl {
       for (ssize_t i = 0; i < n; ++i) {
         if (buffer[i] != '\r') output += buffer[i];
       }
-      if (output.size() >= 3 && output.compare(output.size() - 3, 3, "]: ") == 0) {
+      if (output.ends_with("]: ") || output.ends_with(waitHint)) {
         Respond(output);
         output.clear();
       }
@@ -181,7 +237,9 @@ struct DialogUser::Impl {
   int master = -1;
   int terminal = -1;
   std::optional<std::string> echo;  // the last answer, which the terminal echoes
+  std::string secret;               // the last password typed, never to be seen again
   std::string boxCaption = fw::AfxGetAppName();
+  std::string waitHint = fw::LoadString(FW_IDS_TERMINAL_WAIT_HINT) + " ";
   std::atomic<bool> stop{false};
   std::thread thread;
 };

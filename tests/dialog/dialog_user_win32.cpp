@@ -1,11 +1,14 @@
 // The dialog's user on Windows: finds the dialog by its caption, types with SetDlgItemTextW,
-// picks with CB_SETCURSEL and clicks with a posted BM_CLICK (a click that opens a message box
-// must not block the user). Whether a click has been handled shows in a marker that the user
-// posts after it (the combo box's item data, which nothing else uses).
+// picks with CB_SETCURSEL and clicks with a posted BM_CLICK (a click that opens a box must not
+// block the user). A dialog counts as found only while it is enabled, that is while no box of
+// its own is open. Whether a click, or the dismissal of a box, has been handled shows in a
+// marker that the user posts after it (the item data of the dialog's combo box, which nothing
+// else uses): a box that the handling opens exists by then.
 #if defined(_WIN32)
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "dialog_user.h"
@@ -15,8 +18,16 @@
 namespace qbtest {
 namespace {
 
-constexpr const char* kDialogCaption = "FTP Quorbit Benachrichtigung Konfiguration";
-constexpr int kComboId = 7006;
+struct DialogKind {
+  const char* caption;
+  int comboId;
+};
+const std::map<int, DialogKind> kDialogs = {
+    {kConfigureDialog, {"FTP Quorbit Benachrichtigung Konfiguration", 7006}},
+    {kAdvancedDialog, {"Erweiterte Einstellungen", 7010}},
+};
+constexpr int kPassword = 7012;
+constexpr int kBoxText = 0xFFFF;
 constexpr std::chrono::seconds kPatience{10};
 
 std::wstring Wide(const std::string& utf8) {
@@ -31,26 +42,37 @@ std::string TextOf(HWND window, int id) {
   return std::string(text, GetDlgItemTextA(window, id, text, sizeof text));
 }
 
+bool Expired(std::chrono::steady_clock::time_point end) {
+  return std::chrono::steady_clock::now() > end;
+}
+
 }  // namespace
 
 struct DialogUser::Impl {
   Impl(std::vector<DialogRound> plan, UserRecord& user)
       : rounds(std::move(plan)), record(user), thread([this] { Run(); }) {}
 
-  HWND Find(const char* caption) const {
+  static HWND Find(const char* caption) {
     HWND window = FindWindowA("#32770", caption);
     return window != nullptr && IsWindowVisible(window) ? window : nullptr;
   }
 
-  // Reads and dismisses the message box that is open, if any; true when there was one.
-  bool HandleMessageBox() {
+  static HWND FindDialog(int kind) {
+    HWND dialog = Find(kDialogs.at(kind).caption);
+    return dialog != nullptr && IsWindowEnabled(dialog) ? dialog : nullptr;
+  }
+
+  // Reads and dismisses the box that is open (a message, text or wait box), if any: OK, or
+  // Cancel when it has no OK. True when there was one.
+  bool HandleBox() {
     HWND box = Find(boxCaption.c_str());
     if (box == nullptr) return false;
-    record.AddMessage(TextOf(box, 0xFFFF));
-    PostMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    record.AddMessage(TextOf(box, kBoxText));
+    HWND button = GetDlgItem(box, IDOK);
+    PostMessageA(button != nullptr ? button : GetDlgItem(box, IDCANCEL), BM_CLICK, 0, 0);
     for (auto end = std::chrono::steady_clock::now() + kPatience; IsWindow(box);) {
-      if (std::chrono::steady_clock::now() > end) {
-        record.AddProblem("a message box does not close");
+      if (Expired(end)) {
+        record.AddProblem("a box does not close");
         PostMessageA(box, WM_CLOSE, 0, 0);
         break;
       }
@@ -69,58 +91,68 @@ struct DialogUser::Impl {
     record.SetDialogTexts(std::move(texts));
   }
 
-  // Waits for the dialog, answering message boxes meanwhile.
-  HWND WaitForDialog() {
-    for (auto end = std::chrono::steady_clock::now() + kPatience; !stop && std::chrono::steady_clock::now() < end;) {
-      if (HandleMessageBox()) continue;
-      if (HWND dialog = Find(kDialogCaption)) return dialog;
+  // Waits for the dialog, answering boxes meanwhile.
+  HWND WaitForDialog(int kind) {
+    for (auto end = std::chrono::steady_clock::now() + kPatience; !stop && !Expired(end);) {
+      if (HandleBox()) continue;
+      if (HWND dialog = FindDialog(kind)) return dialog;
       Sleep(10);
     }
     return nullptr;
   }
 
+  // Waits until the dialog's thread has handled what was posted so far, dismissing the boxes
+  // that it opens; false when that takes too long.
+  bool Settle(HWND dialog, HWND combo) {
+    for (auto end = std::chrono::steady_clock::now() + kPatience; !Expired(end);) {
+      const LPARAM marker = ++markers;
+      PostMessageW(combo, CB_SETITEMDATA, 0, marker);
+      while (IsWindow(dialog) && SendMessageW(combo, CB_GETITEMDATA, 0, 0) != marker && !Expired(end)) {
+        if (!HandleBox()) Sleep(10);
+      }
+      if (!IsWindow(dialog)) return true;
+      if (!HandleBox()) return !Expired(end);
+    }
+    return false;
+  }
+
   // Does one round; false when the dialog did not come.
-  bool Play(const DialogRound& round, int number) {
-    HWND dialog = WaitForDialog();
+  bool Play(DialogRound& round, int number) {
+    HWND dialog = WaitForDialog(round.dialog);
     if (dialog == nullptr) {
-      record.AddProblem("no dialog for round " + std::to_string(number));
+      record.AddProblem("no dialog " + std::to_string(round.dialog) + " for round " + std::to_string(number));
       return false;
     }
     RecordDialogTexts(dialog);
+    if ((GetWindowLongW(GetDlgItem(dialog, kPassword), GWL_STYLE) & ES_PASSWORD) == 0 &&
+        round.dialog == kAdvancedDialog) {
+      record.AddProblem("the password edit shows what is typed");
+    }
+    for (int id : round.read) record.AddReading(id, TextOf(dialog, id));
     for (const auto& [id, text] : round.typed) SetDlgItemTextW(dialog, id, Wide(text).c_str());
-    HWND combo = GetDlgItem(dialog, kComboId);
+    HWND combo = GetDlgItem(dialog, kDialogs.at(round.dialog).comboId);
     if (round.pick >= 0) SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(round.pick), 0);
     PostMessageW(GetDlgItem(dialog, round.press), BM_CLICK, 0, 0);
-    const LPARAM marker = ++markers;
-    PostMessageW(combo, CB_SETITEMDATA, 0, marker);
-    for (auto end = std::chrono::steady_clock::now() + kPatience; std::chrono::steady_clock::now() < end;) {
-      if (HandleMessageBox()) continue;
-      if (!IsWindow(dialog)) return true;
-      if (SendMessageW(combo, CB_GETITEMDATA, 0, 0) == marker) {
-        // The click has been handled; a message box it opened exists by now.
-        if (!HandleMessageBox()) return true;
-        continue;
-      }
-      Sleep(10);
-    }
-    record.AddProblem("round " + std::to_string(number) + " was not handled");
+    if (!Settle(dialog, combo)) record.AddProblem("round " + std::to_string(number) + " was not handled");
     return true;
   }
 
   void Run() {
     int number = 0;
-    for (const DialogRound& round : rounds) {
+    for (DialogRound& round : rounds) {
       if (!Play(round, ++number)) break;
     }
-    // Whatever comes later: message boxes are read and dismissed, a dialog nobody expected is
+    // Whatever comes later: boxes are read and dismissed, a dialog nobody expected is
     // cancelled.
     while (!stop) {
-      if (HandleMessageBox()) continue;
-      if (HWND dialog = Find(kDialogCaption)) {
-        RecordDialogTexts(dialog);
-        record.AddProblem("a dialog that no round expected");
-        PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-        Sleep(200);
+      if (HandleBox()) continue;
+      for (const auto& [kind, _] : kDialogs) {
+        if (HWND dialog = FindDialog(kind)) {
+          RecordDialogTexts(dialog);
+          record.AddProblem("a dialog that no round expected");
+          PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+          Sleep(200);
+        }
       }
       Sleep(10);
     }

@@ -11,7 +11,9 @@
 #include "framework/failure_record.h"
 #include "test_support.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include "framework/win32/windows_api.h"
+#else
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -43,6 +45,19 @@ TEST(FailureRecord, TheSinkGetsEveryRecordCutToLengthWithoutZeroBytes) {
 TEST(FailureRecord, TheEventLogTakesARealRecord) {
   // Wine prints it on its eventlog channel; see the file's opening comment.
   EXPECT_TRUE(fw::RecordDeliveryFailure("QBNotifyAddOn-Testeintrag: Zustellung fehlgeschlagen (\xfc)"));
+}
+
+// The event viewer formats a record with the module's message table (the setup registers the
+// module as the source's message file): event 1 must show the record's text as it is, with
+// nothing added around it and nothing inside it read as an insert.
+TEST(FailureRecord, TheMessageTableShowsTheTextAsItIs) {
+  const std::string text = "Profil \"Main\": smtp.example, RCPT TO:\r\n550 5.1.1 Postfach %1 100% voll (\xfc)";
+  DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
+  char shown[512] = {};
+  const DWORD length =
+      ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, ::GetModuleHandleA(nullptr), 1, 0,
+                       shown, sizeof shown, reinterpret_cast<va_list*>(inserts));
+  EXPECT_EQ(std::string(shown, length), text);
 }
 #else
 // A syslog socket of the test's own, of `type`, that the records are sent to.

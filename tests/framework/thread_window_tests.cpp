@@ -1,11 +1,14 @@
 // The worker thread (start-up handshake, posted messages, thread timers, the end of the loop,
 // self-deletion) and the windows of a worker thread (creation with kWmInitDialog, message
 // routing, the destroy sequence and messages that arrive too late). Deleting a window at any
-// point is exercised by the delivery worker's hidden window.
+// point is exercised by the delivery worker's hidden window. Debug builds catch a socket, a
+// window or a timer used on another thread than its own (natively, as death tests).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
+#include "framework/async_socket.h"
 #include "framework/thread.h"
 #include "framework/wnd.h"
 #include "resource.h"
@@ -162,5 +165,45 @@ TEST_F(WindowTest, DestroyClearsTheHandleAndDropsMessagesPostedBefore) {
   m_thread.Settle();
   EXPECT_EQ(m_log.Events(), (Events{"init", "OnInitDialog", "destroy", "ncdestroy", "PostNcDestroy"}));
 }
+
+#if !defined(_WIN32) && !defined(NDEBUG) && GTEST_HAS_DEATH_TEST
+TEST(OwnerThreadDeathTest, ASocketAWindowAndATimerUsedOnAnotherThreadFailAnAssertion) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  using Use = std::function<void(qbtest::LoopThread&)>;
+  const std::vector<std::pair<const char*, Use>> uses = {
+      {"socket closed",
+       [](qbtest::LoopThread& owner) {
+         auto* socket = owner.Run([] {
+           auto* created = new fw::CAsyncSocket;
+           created->Create();
+           return created;
+         });
+         socket->Close();
+       }},
+      {"window destroyed",
+       [](qbtest::LoopThread& owner) {
+         auto* dialog = owner.Run([] {
+           auto* created = new fw::CDialog(IDD_QBNOTIFY_CONFIGURE);
+           created->Create();
+           return created;
+         });
+         dialog->DestroyWindow();
+       }},
+      {"timer killed",
+       [](qbtest::LoopThread& owner) {
+         fw::CWinThread::KillTimer(owner.Run([] { return fw::CWinThread::SetTimer(60000); }));
+       }},
+  };
+  for (const auto& [what, use] : uses) {
+    SCOPED_TRACE(what);
+    EXPECT_DEATH(
+        {
+          qbtest::LoopThread owner;
+          use(owner);
+        },
+        "other than the one that created it");
+  }
+}
+#endif
 
 }  // namespace

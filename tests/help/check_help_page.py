@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks the help page beside the built module: it is the source page; it declares its charset
 and decodes in it; <html> has a lang and the page a title; every element that is not void is
-closed, in order; every text of dialog template 9 in the resource script (Windows-1252, labels
-without their '&' access-key marks) appears in the page's text."""
+closed, in order; every text of every dialog template in the resource script (Windows-1252,
+labels without their '&' access-key marks) appears in the page's text."""
 import argparse
 import html
 import re
@@ -41,9 +41,9 @@ class PageChecker(HTMLParser):
 
 
 def dialog_texts(rc):
-    """The quoted texts of the dialog template's controls."""
-    block = re.search(r"^\S+\s+DIALOGEX\b.*?^BEGIN\s*$(.*?)^END\s*$", rc.decode("cp1252"), re.S | re.M)
-    texts = re.findall(r'^\s*\w+\s+"((?:[^"]|"")+)"', block.group(1) if block else "", re.M)
+    """The quoted texts of the controls of every dialog template."""
+    blocks = re.findall(r"^\S+\s+DIALOGEX\b.*?^BEGIN\s*$(.*?)^END\s*$", rc.decode("cp1252"), re.S | re.M)
+    texts = [t for block in blocks for t in re.findall(r'^\s*\w+\s+"((?:[^"]|"")+)"', block, re.M)]
     return [t.replace('""', '"').replace("&&", "\0").replace("&", "").replace("\0", "&") for t in texts]
 
 
@@ -70,7 +70,7 @@ def main():
     errors += [] if checker.title else ["no title"]
     page_text = re.sub(r"\s+", " ", html.unescape("".join(checker.text)))
     labels = dialog_texts(rc)
-    errors += [] if len(labels) >= 10 else ["only %d texts in the dialog template" % len(labels)]
+    errors += [] if len(labels) >= 10 else ["only %d texts in the dialog templates" % len(labels)]
     errors += ["dialog text %r is not on the page" % t for t in labels if re.sub(r"\s+", " ", t) not in page_text]
 
     for error in errors:

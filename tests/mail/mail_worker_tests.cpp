@@ -1,7 +1,9 @@
 // The delivery worker: jobs start at a tick in queue order, failed and expired jobs go with
 // their files, CanUnload follows the queue, names resolve through the hidden window, which
-// survives Enter and Escape and is deleted once, and Stop drops every job and returns only
-// after the worker is gone. The tests post the ticks; the tick count is injected.
+// survives Enter and Escape and is deleted once, and Stop drops every job on the worker's
+// thread without waiting for a resolver. The tests post the ticks; the tick count is injected.
+// Under the application object the worker ends when it runs out of work, CanUnload ends an
+// idle one, and a later mail starts a new one (with the worker's own one-second ticks).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +13,10 @@
 #include "mail/NotifyMailThread.h"
 #include "mail/NotifySocketWnd.h"
 #include "mail_test_support.h"
+
+#if !defined(_WIN32)
+#include "framework/posix/resolver.h"
+#endif
 
 namespace mailtest {
 namespace {
@@ -48,7 +54,7 @@ class MailThreadTest : public ::testing::Test {
   }
   void AddJob(const CNotifyConfig& config, const std::string& infoFile, const std::string& logFile, int id,
               StateTrace* states = nullptr) {
-    m_worker->AddJob(std::make_unique<ObservedJob>(m_worker, config, infoFile, logFile, m_events, id, states));
+    m_worker->AddJob(std::make_unique<ObservedJob>(m_worker.get(), config, infoFile, logFile, m_events, id, states));
   }
   // Posts a tick and waits until it has run: a job without a server, queued before it, is
   // deleted by it.
@@ -65,7 +71,7 @@ class MailThreadTest : public ::testing::Test {
 
   qbtest::TempDir m_dir;
   qbtest::EventLog m_events;
-  CNotifyMailThread* m_worker = new CNotifyMailThread;  // deletes itself when its thread ends
+  std::unique_ptr<CNotifyMailThread> m_worker = std::make_unique<CNotifyMailThread>();
   int m_nextProbe = 1000;
 };
 
@@ -151,25 +157,80 @@ TEST_F(MailThreadTest, NamesResolveThroughTheHiddenWindowWhichIgnoresEnterAndEsc
   // TearDown's Stop deletes the worker, which must not free the window a second time.
 }
 
-TEST_F(MailThreadTest, StopDropsPendingAndActiveJobsAndReturnsAfterTheWorkerIsGone) {
+TEST_F(MailThreadTest, StopDropsPendingAndActiveJobsWithTheirFilesAndTakesNoMoreJobs) {
   ScriptedSmtpServer server({});
   StateTrace states;
   const CNotifyConfig config = MailConfig("127.0.0.1", server.Port());
   const std::vector<std::string> files = {m_dir.File("Information_1.txt"), m_dir.File("Log_1.txt"),
-                                          m_dir.File("Information_2.txt"), m_dir.File("Log_2.txt")};
+                                          m_dir.File("Information_2.txt"), m_dir.File("Log_2.txt"),
+                                          m_dir.File("Information_3.txt"), m_dir.File("Log_3.txt")};
   for (const std::string& file : files) qbtest::WriteBytes(file, "line\r\n");
   AddJob(config, files[0], files[1], 1, &states);
   Tick();
   ASSERT_TRUE(states.WaitForState("AwaitGreeting"));
   AddJob(config, files[2], files[3], 2);
 
-  CNotifyAddOnApp app;
-  app.SetMailThread(m_worker);
-  std::exchange(m_worker, nullptr)->Stop();
-  EXPECT_EQ(app.m_pMailThread, nullptr);
+  m_worker->Stop();
   EXPECT_TRUE(Deleted(1) && Deleted(2));
-  for (const std::string& file : files) EXPECT_FALSE(qbtest::FileExists(file)) << file;
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_FALSE(qbtest::FileExists(files[i])) << files[i];
+  EXPECT_TRUE(m_worker->IsClosed());
+  EXPECT_FALSE(m_worker->AddMail(&config, files[4].c_str(), files[5].c_str(), 1));  // the files stay the caller's
+  EXPECT_TRUE(qbtest::FileExists(files[4]) && qbtest::FileExists(files[5]));
   ExpectServerDone(server);
+}
+
+#if !defined(_WIN32)
+// c-ares in the worker's loop: a lookup that its name server never answers is cancelled at
+// once when the worker stops (getaddrinfo on a helper thread would be waited for).
+TEST_F(MailThreadTest, StopDoesNotWaitForANameServerThatNeverAnswers) {
+  qbtest::LoopbackNameServer nameServer;
+  fw::posix::testing::SetResolverServers(nameServer.Address());  // for the worker's resolver, made at its first lookup
+  const struct Restore {
+    ~Restore() { fw::posix::testing::SetResolverServers(""); }
+  } restore;
+  StateTrace states;
+  const std::string info = m_dir.File("i.txt"), log = m_dir.File("l.txt");
+  qbtest::WriteBytes(info, "event\r\n");
+  AddJob(MailConfig("mail.unanswered.example", 25), info, log, 1, &states);
+  Tick();
+  ASSERT_TRUE(nameServer.WaitForQuery());
+  qbtest::WithinPatience("Stop with a lookup under way", [&] { m_worker->Stop(); });
+  EXPECT_EQ(states.Trace(), "Idle");
+  EXPECT_TRUE(Deleted(1));
+  EXPECT_FALSE(qbtest::FileExists(info));
+}
+#endif
+
+TEST(ApplicationWorker, EndsWhenOutOfWorkAndCanUnloadEndsAnIdleOneSoALaterMailStartsANewOne) {
+  qbtest::TempDir dir;
+  std::vector<std::string> files;
+  for (const char* name : {"Information_1.txt", "Log_1.txt", "Information_2.txt", "Log_2.txt"}) {
+    files.push_back(dir.File(name));
+    qbtest::WriteBytes(files.back(), "line\r\n");
+  }
+  const CNotifyConfig incomplete = MailConfig("", 25);  // each job fails at its first tick
+  CNotifyAddOnApp app;
+  EXPECT_TRUE(app.CanUnload());
+  ASSERT_TRUE(app.QueueMail(&incomplete, files[0].c_str(), files[1].c_str(), 1));
+  CNotifyMailThread* const first = app.m_pMailThread;
+  ASSERT_NE(first, nullptr);
+  EXPECT_FALSE(app.CanUnload());
+  EXPECT_EQ(app.m_pMailThread, first);
+
+  // The first tick deletes the failed job; out of work, the worker ends and takes no more jobs.
+  ASSERT_TRUE(qbtest::Eventually([&] { return first->IsClosed(); }));
+  EXPECT_FALSE(qbtest::FileExists(files[0]) || qbtest::FileExists(files[1]));
+  EXPECT_FALSE(first->AddMail(&incomplete, files[2].c_str(), files[3].c_str(), 1));
+  EXPECT_TRUE(qbtest::FileExists(files[2]) && qbtest::FileExists(files[3]));
+
+  // The next mail goes to a new worker, which CanUnload ends once it is idle.
+  ASSERT_TRUE(app.QueueMail(&incomplete, files[2].c_str(), files[3].c_str(), 1));
+  ASSERT_NE(app.m_pMailThread, nullptr);
+  EXPECT_FALSE(app.m_pMailThread->IsClosed());
+  EXPECT_FALSE(app.CanUnload());
+  ASSERT_TRUE(qbtest::Eventually([&] { return app.CanUnload(); }));
+  EXPECT_EQ(app.m_pMailThread, nullptr);
+  EXPECT_FALSE(qbtest::FileExists(files[2]) || qbtest::FileExists(files[3]));
 }
 
 }  // namespace

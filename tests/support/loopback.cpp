@@ -143,4 +143,55 @@ std::unique_ptr<Peer> Listener::Accept(std::chrono::milliseconds timeout) {
   return std::make_unique<Peer>(static_cast<std::intptr_t>(s), text);
 }
 
+struct LoopbackNameServer::Query {
+  std::string bytes;
+  sockaddr_in from{};
+};
+
+LoopbackNameServer::LoopbackNameServer() {
+  Native s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  SocketLength size = sizeof bound;
+  if (s != kNone && (bind(s, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
+                     getsockname(s, reinterpret_cast<sockaddr*>(&bound), &size) != 0)) {
+    CloseNative(s);
+    s = kNone;
+  }
+  m_port = s == kNone ? 0 : ntohs(bound.sin_port);
+  m_handle = static_cast<std::intptr_t>(s);
+}
+
+LoopbackNameServer::~LoopbackNameServer() {
+  if (ToNative(m_handle) != kNone) CloseNative(ToNative(m_handle));
+}
+
+std::string LoopbackNameServer::Address() const {
+  return "127.0.0.1:" + std::to_string(m_port);
+}
+
+bool LoopbackNameServer::WaitForQuery(std::chrono::milliseconds timeout) {
+  if (ToNative(m_handle) == kNone || PollOne(ToNative(m_handle), static_cast<int>(timeout.count())) <= 0) return false;
+  auto query = std::make_unique<Query>();
+  char bytes[1500];
+  SocketLength size = sizeof query->from;
+  const int n = recvfrom(ToNative(m_handle), bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&query->from), &size);
+  if (n < 12) return false;  // shorter than a DNS header
+  query->bytes.assign(bytes, static_cast<std::size_t>(n));
+  m_queries.push_back(std::move(query));
+  return true;
+}
+
+void LoopbackNameServer::AnswerNotFound() {
+  for (const auto& query : m_queries) {
+    std::string answer = query->bytes;                                // same id and question
+    answer[2] = static_cast<char>(answer[2] | 0x80);                  // a response
+    answer[3] = static_cast<char>((answer[3] & 0x70) | 0x80 | 0x03);  // recursion available, NXDOMAIN
+    sendto(ToNative(m_handle), answer.data(), static_cast<int>(answer.size()), 0,
+           reinterpret_cast<const sockaddr*>(&query->from), sizeof query->from);
+  }
+  m_queries.clear();
+}
+
 }  // namespace qbtest

@@ -1,6 +1,6 @@
 // The far end of the tests' connections: plain blocking IPv4 sockets on a loopback address
-// (a listener on a free port, its accepted connections, a port that refuses connections, and
-// connections to servers that a test fixture runs).
+// (a listener on a free port, its accepted connections, a port that refuses connections, a
+// name server that never answers, and connections to servers that a test fixture runs).
 #pragma once
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qbtest {
 
@@ -50,6 +51,28 @@ class Listener {
  private:
   std::intptr_t m_handle;
   std::uint16_t m_port = 0;
+};
+
+// A name server on a UDP port of 127.0.0.1 that answers only when told to, and then that the
+// name does not exist.
+class LoopbackNameServer {
+ public:
+  LoopbackNameServer();
+  ~LoopbackNameServer();
+  LoopbackNameServer(const LoopbackNameServer&) = delete;
+  LoopbackNameServer& operator=(const LoopbackNameServer&) = delete;
+  // "127.0.0.1:port"
+  std::string Address() const;
+  // Waits until the next query arrives and keeps it; false when none came within `timeout`.
+  bool WaitForQuery(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Answers every query kept so far that the name does not exist.
+  void AnswerNotFound();
+
+ private:
+  struct Query;
+  std::intptr_t m_handle;
+  std::uint16_t m_port = 0;
+  std::vector<std::unique_ptr<Query>> m_queries;
 };
 
 }  // namespace qbtest

@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -138,6 +139,19 @@ bool Eventually(const std::function<bool()>& condition) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+void WithinPatience(const char* what, const std::function<void()>& action) {
+  std::promise<void> done;
+  std::thread watchdog([what, finished = done.get_future()] {
+    if (finished.wait_for(kPatience) == std::future_status::ready) return;
+    std::fprintf(stderr, "FAILED: %s did not return within %lld s\n", what, static_cast<long long>(kPatience.count()));
+    std::fflush(stderr);
+    std::_Exit(1);
+  });
+  action();
+  done.set_value();
+  watchdog.join();
 }
 
 void EventLog::Add(std::string event) {

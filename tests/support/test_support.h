@@ -95,6 +95,10 @@ class ScopedClock {
 // Polls `condition` until it holds; false after kPatience.
 bool Eventually(const std::function<bool()>& condition);
 
+// Runs `action` under a watchdog: when it has not returned after kPatience, the test fails
+// and the process ends (a thread stuck in a wait cannot be recovered).
+void WithinPatience(const char* what, const std::function<void()>& action);
+
 // Events recorded by handlers on any thread, in order.
 class EventLog {
  public:

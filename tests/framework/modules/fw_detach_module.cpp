@@ -1,56 +1,46 @@
-// A DLL whose application object stops a worker thread from the module's detach, as the
-// add-on stops its delivery worker: post the quit message, wait for the event that the
-// worker's destructor sets, then wait for the thread's end. Code of the module still runs on
-// the worker after that event (a slow member teardown), so an unload that does not wait for
-// it crashes.
-#include <utility>
+// A DLL with one worker thread of the framework, for the tests of a module's lifetime: the
+// worker ends by itself after the time it was started with, or when stopped through an export
+// (as the add-on's QBAddOnCanUnload stops its idle worker). The application object records on
+// which thread the module's detach ran, in the environment variable QB_DETACH_TRACE.
+#include <string>
 
 #include "framework/win32/windows_api.h"
 
 #include "framework/app.h"
-#include "framework/sync.h"
 #include "framework/thread.h"
 
 namespace {
 
 constexpr int kWorkerExitCode = 7;
 
-struct SlowTeardown {  // destroyed after the worker's destructor body signalled the stopper
-  ~SlowTeardown() { Sleep(50); }
-};
-
 class Worker : public fw::CWinThread {
  public:
-  ~Worker() override {
-    if (m_pStopped != nullptr) m_pStopped->SetEvent();
-  }
+  explicit Worker(DWORD lifetimeMs) : m_lifetimeMs(lifetimeMs) {}
   bool InitInstance() override {
     m_threadId = GetCurrentThreadId();
-    return true;
+    return SetTimer(m_lifetimeMs) != 0;
+  }
+  void OnThreadMessage(fw::UINT message, fw::WPARAM wParam, fw::LPARAM) override {
+    if (message != fw::kWmTimer) return;
+    KillTimer(wParam);
+    PostThreadMessage(fw::kWmQuit, 0, 0);
   }
   int ExitInstance() override { return kWorkerExitCode; }
 
-  fw::CEvent* m_pStopped = nullptr;
   DWORD m_threadId = 0;
 
  private:
-  SlowTeardown m_teardown;
+  DWORD m_lifetimeMs;
 };
 
-Worker* g_worker = nullptr;
+fw::ThreadEnd g_end;
+Worker* g_worker = nullptr;  // deletes itself when its thread ends
 
 class DetachApp : public fw::CWinApp {
  public:
   int ExitInstance() override {
-    Worker* worker = std::exchange(g_worker, nullptr);
-    if (worker == nullptr) return 0;
-    const fw::ThreadEnd end = worker->GetThreadEnd();
-    fw::CEvent stopped;
-    worker->m_pStopped = &stopped;
-    worker->SetPriorityAboveNormal();
-    if (!worker->PostThreadMessage(fw::kWmQuit, 0, 0)) return 0;  // the thread is gone already
-    stopped.Lock();
-    end.Wait();
+    const std::string trace = "detach on " + std::to_string(GetCurrentThreadId()) + ";";
+    SetEnvironmentVariableA("QB_DETACH_TRACE", trace.c_str());
     return 0;
   }
 };
@@ -60,13 +50,20 @@ DetachApp theApp;
 }  // namespace
 
 // Starts the worker; its thread id, 0 on failure.
-extern "C" __declspec(dllexport) DWORD StartDetachWorker() {
-  if (g_worker != nullptr) return 0;
-  auto* worker = new Worker;
+extern "C" __declspec(dllexport) DWORD StartDetachWorker(DWORD lifetimeMs) {
+  auto* worker = new Worker(lifetimeMs);
+  g_end = worker->GetThreadEnd();
   if (!worker->CreateThread()) {
     delete worker;
     return 0;
   }
   g_worker = worker;
   return worker->m_threadId;
+}
+
+// Stops a worker that has not ended yet and returns once its thread has ended.
+extern "C" __declspec(dllexport) void StopDetachWorker() {
+  if (g_worker != nullptr) g_worker->PostThreadMessage(fw::kWmQuit, 0, 0);
+  g_worker = nullptr;
+  g_end.Wait();
 }
