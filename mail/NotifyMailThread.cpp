@@ -99,10 +99,12 @@ bool CNotifyMailThread::AddMail(const CNotifyConfig* pConfig, const char* pszInf
   return true;
 }
 
-void CNotifyMailThread::AddJob(std::unique_ptr<CNotifySmtpClient> pJob) {
-  if (!pJob) return;
+bool CNotifyMailThread::AddJob(std::unique_ptr<CNotifySmtpClient> pJob) {
+  if (!pJob) return false;
   fw::CSingleLock lock(m_csQueue);
-  if (!m_bClosed) m_arrPending.push_back(std::move(pJob));
+  if (m_bClosed) return false;
+  m_arrPending.push_back(std::move(pJob));
+  return true;
 }
 
 bool CNotifyMailThread::CancelJob(std::uint32_t jobId) {

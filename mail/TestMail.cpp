@@ -109,8 +109,7 @@ std::shared_ptr<CTestMail> StartTestMail(CNotifyMailThread& worker, const CNotif
   auto pJob = std::make_unique<CTestMailJob>(worker, config);
   auto pRun = std::make_shared<CTestMailRun>(worker, pJob->GetJobId());
   pJob->SetRun(pRun);
-  worker.AddJob(std::move(pJob));
-  return pRun;
+  return worker.AddJob(std::move(pJob)) ? pRun : nullptr;
 }
 
 std::shared_ptr<CTestMail> CTestMail::Start(const CNotifyConfig& config) {
@@ -118,13 +117,15 @@ std::shared_ptr<CTestMail> CTestMail::Start(const CNotifyConfig& config) {
   CNotifyAddOnApp* pApp = CNotifyAddOnApp::Get();
   if (pApp == nullptr) return nullptr;
   try {
-    // The worker is made as for a notification's mail.
-    if (!pApp->m_pMailThread) pApp->m_pMailThread = pApp->CreateMailThread();
-    if (!pApp->m_pMailThread) return nullptr;
-    return StartTestMail(*pApp->m_pMailThread, config);
+    // As for a notification's mail: a worker that closed in between gives way to a new one.
+    for (int nRound = 0; nRound < 2; ++nRound) {
+      CNotifyMailThread* pWorker = pApp->OpenMailThread();
+      if (pWorker == nullptr) return nullptr;
+      if (std::shared_ptr<CTestMail> pTest = StartTestMail(*pWorker, config)) return pTest;
+    }
   } catch (const std::exception&) {
-    return nullptr;
   }
+  return nullptr;
 }
 
 void CTestMail::SetStarterForTesting(Starter starter) {

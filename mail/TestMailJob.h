@@ -11,5 +11,5 @@ class CNotifyConfig;
 class CNotifyMailThread;
 
 // Host thread: queues a test message with a copy of `config` on `worker` (for its next tick)
-// and returns its handle.
+// and returns its handle; null when the worker takes no more jobs.
 std::shared_ptr<CTestMail> StartTestMail(CNotifyMailThread& worker, const CNotifyConfig& config);

@@ -195,7 +195,7 @@ TEST_F(MailThreadTest, StopDoesNotWaitForANameServerThatNeverAnswers) {
   Tick();
   ASSERT_TRUE(nameServer.WaitForQuery());
   qbtest::WithinPatience("Stop with a lookup under way", [&] { m_worker->Stop(); });
-  EXPECT_EQ(states.Trace(), "Idle");
+  EXPECT_EQ(states.Trace(), "Idle -> AwaitLookup");
   EXPECT_TRUE(Deleted(1));
   EXPECT_FALSE(qbtest::FileExists(info));
 }

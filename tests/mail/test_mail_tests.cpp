@@ -5,6 +5,7 @@
 // the CTest test FailureRecordOfAJob.WineTracesTheEvent checks).
 #include <gtest/gtest.h>
 
+#include "addon/NotifyAddOnApp.h"
 #include "framework/codepage.h"
 #include "framework/failure_record.h"
 #include "mail/NotifyMailThread.h"
@@ -45,7 +46,7 @@ class TestMailTest : public ::testing::Test {
     return SplitLines(fw::Windows1252ToUtf8(test.GetDiagnosis()));
   }
 
-  CNotifyMailThread* m_worker = new CNotifyMailThread;  // deletes itself when its thread ends
+  std::unique_ptr<CNotifyMailThread> m_worker = std::make_unique<CNotifyMailThread>();
 };
 
 TEST_F(TestMailTest, SendsItsOwnShortMessageAndTellsEveryStep) {
@@ -128,6 +129,20 @@ TEST_F(TestMailTest, CancelEndsItAtOnceAndClosesTheConnection) {
   m_worker->PostThreadMessage(fw::kWmTimer, 0, 0);
   EXPECT_TRUE(qbtest::Eventually([&] { return m_worker->CanUnload(); }));
   EXPECT_TRUE(FailureRecords::Take().empty());
+}
+
+TEST(TestMailStart, UsesTheApplicationsWorkerOrANewOneWhenThatOneRanOutOfWork) {
+  EXPECT_EQ(CTestMail::Start(MailConfig("", 25)), nullptr) << "without the module's application";
+  CNotifyAddOnApp app;
+  const CNotifyConfig incomplete = MailConfig("", 25);  // fails at the worker's first tick
+  for (int round = 0; round < 2; ++round) {
+    const std::shared_ptr<CTestMail> test = CTestMail::Start(incomplete);
+    ASSERT_NE(test, nullptr);
+    CNotifyMailThread* const worker = app.m_pMailThread;
+    ASSERT_TRUE(qbtest::Eventually([&] { return test->IsDone() && worker->IsClosed(); }));
+    EXPECT_EQ(fw::Windows1252ToUtf8(test->GetDiagnosis()),
+              "Ergebnis: Fehler im Schritt \"Vorbereitung\": Die Einstellungen sind unvollständig.");
+  }
 }
 
 // A notification job with incomplete settings fails in Start: its record goes to the system log.
