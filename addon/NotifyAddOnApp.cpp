@@ -113,6 +113,12 @@ CNotifyMailThread* CNotifyAddOnApp::CreateMailThread() {
   return worker && worker->IsRunning() ? worker.release() : nullptr;
 }
 
+CNotifyMailThread* CNotifyAddOnApp::OpenMailThread() {
+  if (m_pMailThread && m_pMailThread->IsClosed()) StopMailThread();
+  if (!m_pMailThread) m_pMailThread = CreateMailThread();
+  return m_pMailThread;
+}
+
 bool CNotifyAddOnApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile,
                                 int nLogLineCount) {
   bool bQueued = false;
@@ -121,9 +127,7 @@ bool CNotifyAddOnApp::QueueMail(const CNotifyConfig* pConfig, const char* pszInf
     // second round covers a new worker that closed before the job came (a host thread held up
     // for a whole tick).
     for (int nRound = 0; nRound < 2 && !bQueued; ++nRound) {
-      if (m_pMailThread && m_pMailThread->IsClosed()) StopMailThread();
-      if (!m_pMailThread) m_pMailThread = CreateMailThread();
-      if (!m_pMailThread) break;
+      if (!OpenMailThread()) break;
       bQueued = m_pMailThread->AddMail(pConfig, pszInfoFile, pszLogFile, nLogLineCount);
     }
   } catch (const std::exception&) {

@@ -49,6 +49,9 @@ class CNotifyAddOnApp : public fw::CWinApp, public CNotifyRegistry {
                          int nLogLineCount);
   // A new, running delivery worker, or null when none could be created or started.
   virtual CNotifyMailThread* CreateMailThread();
+  // The worker that takes jobs now: the current one, or a new one when there is none or the
+  // current one ran out of work and closed (it is ended and deleted). Null when none starts.
+  CNotifyMailThread* OpenMailThread();
   // True when no worker exists or the worker has no pending and no active job; an idle worker
   // has then been ended and deleted (a later mail starts a new one).
   bool CanUnload();

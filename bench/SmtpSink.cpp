@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
+
+#include "bench/TlsIdentity.h"
 
 namespace bench {
 namespace {
@@ -44,6 +47,8 @@ std::size_t FindMarkerEnd(const char* data, std::size_t length) {
 
 struct SmtpSink::Connection {
   int fd = -1;
+  SSL* ssl = nullptr;  // after STARTTLS
+  bool handshaking = false;
   bool inData = false;
   bool closeAfterReply = false;
   std::string line;  // command bytes without their LF yet
@@ -52,7 +57,13 @@ struct SmtpSink::Connection {
   std::FILE* capture = nullptr;
 };
 
-SmtpSink::SmtpSink(std::size_t keepBytes) : m_nKeepBytes(keepBytes), m_readBuffer(kReadBlock) {
+SmtpSink::SmtpSink(std::size_t keepBytes, const TlsIdentity* tls) : m_nKeepBytes(keepBytes), m_readBuffer(kReadBlock) {
+  if (tls != nullptr) {
+    m_tlsContext = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_min_proto_version(m_tlsContext, TLS1_2_VERSION);
+    SSL_CTX_use_certificate(m_tlsContext, tls->cert);
+    SSL_CTX_use_PrivateKey(m_tlsContext, tls->key);
+  }
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   const int on = 1;
@@ -92,6 +103,7 @@ SmtpSink::~SmtpSink() {
   if (m_listenFd >= 0) close(m_listenFd);
   if (m_epollFd >= 0) close(m_epollFd);
   if (m_wakeFd >= 0) close(m_wakeFd);
+  SSL_CTX_free(m_tlsContext);
 }
 
 void SmtpSink::CaptureNextMessage(const std::string& path) {
@@ -157,9 +169,49 @@ void SmtpSink::Run() {
   for (Connection* connection : connections) Close(connection);
 }
 
+ssize_t SmtpSink::Receive(Connection& connection) {
+  if (connection.ssl == nullptr) return recv(connection.fd, m_readBuffer.data(), m_readBuffer.size(), 0);
+  // Records of up to 16 KiB each, until the block is full or nothing more has arrived.
+  std::size_t filled = 0;
+  while (filled < m_readBuffer.size()) {
+    std::size_t read = 0;
+    if (SSL_read_ex(connection.ssl, m_readBuffer.data() + filled, m_readBuffer.size() - filled, &read) == 1) {
+      filled += read;
+      continue;
+    }
+    const int error = SSL_get_error(connection.ssl, 0);
+    if (filled > 0) break;
+    if (error == SSL_ERROR_WANT_READ) {
+      errno = EAGAIN;
+      return -1;
+    }
+    return 0;  // close_notify, or a failure: the end
+  }
+  return static_cast<ssize_t>(filled);
+}
+
+bool SmtpSink::Handshake(Connection& connection) {
+  for (;;) {
+    const int result = SSL_do_handshake(connection.ssl);
+    if (result == 1) {
+      connection.handshaking = false;
+      return true;
+    }
+    const int error = SSL_get_error(connection.ssl, result);
+    if (error == SSL_ERROR_WANT_READ) return true;
+    if (error != SSL_ERROR_WANT_WRITE) return false;
+    pollfd writable{connection.fd, POLLOUT, 0};
+    poll(&writable, 1, 1000);
+  }
+}
+
 bool SmtpSink::OnReadable(Connection& connection) {
   for (int pass = 0; pass < kReadsPerWake; ++pass) {
-    const ssize_t received = recv(connection.fd, m_readBuffer.data(), m_readBuffer.size(), 0);
+    if (connection.handshaking) {
+      if (!Handshake(connection)) return false;
+      if (connection.handshaking) return true;
+    }
+    const ssize_t received = Receive(connection);
     if (received == 0) return false;
     if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     const char* data = m_readBuffer.data();
@@ -195,7 +247,9 @@ bool SmtpSink::OnReadable(Connection& connection) {
         if (connection.line.size() > kMaxCommandLine) return false;
         continue;
       }
+      const bool plain = connection.ssl == nullptr;
       if (!OnCommands(connection)) return false;
+      if (plain && connection.ssl != nullptr) break;  // STARTTLS: nothing sent in plain after it counts
     }
   }
   return true;
@@ -224,8 +278,17 @@ bool SmtpSink::OnCommands(Connection& connection) {
     return true;
   }
   if (verb == "HELO" || verb == "EHLO") {
-    Reply(connection, "250 sink\r\n");
+    const bool offerTls = verb == "EHLO" && m_tlsContext != nullptr && connection.ssl == nullptr;
+    Reply(connection, offerTls ? "250-sink\r\n250 STARTTLS\r\n" : "250 sink\r\n");
     return true;
+  }
+  if (verb == "STAR" && m_tlsContext != nullptr && connection.ssl == nullptr) {
+    Reply(connection, "220 ready for TLS\r\n");
+    connection.ssl = SSL_new(m_tlsContext);
+    SSL_set_fd(connection.ssl, connection.fd);
+    SSL_set_accept_state(connection.ssl);
+    connection.handshaking = true;
+    return Handshake(connection);
   }
   if (verb == "MAIL" || verb == "RCPT" || verb == "RSET" || verb == "NOOP") {
     Reply(connection, "250 ok\r\n");
@@ -267,11 +330,21 @@ bool SmtpSink::OnData(Connection& connection, const char* data, std::size_t leng
 }
 
 void SmtpSink::Reply(Connection& connection, const char* text) {
-  [[maybe_unused]] ssize_t sent = send(connection.fd, text, std::strlen(text), MSG_NOSIGNAL);
+  if (connection.ssl == nullptr) {
+    [[maybe_unused]] ssize_t sent = send(connection.fd, text, std::strlen(text), MSG_NOSIGNAL);
+    return;
+  }
+  std::size_t written = 0;
+  while (SSL_write_ex(connection.ssl, text, std::strlen(text), &written) != 1 &&
+         SSL_get_error(connection.ssl, 0) == SSL_ERROR_WANT_WRITE) {
+    pollfd writable{connection.fd, POLLOUT, 0};
+    poll(&writable, 1, 1000);
+  }
 }
 
 void SmtpSink::Close(Connection* connection) {
   epoll_ctl(m_epollFd, EPOLL_CTL_DEL, connection->fd, nullptr);
+  SSL_free(connection->ssl);
   close(connection->fd);
   if (connection->capture) std::fclose(connection->capture);
   delete connection;

@@ -3,7 +3,10 @@
 // looks for the end-of-data marker without keeping the message, so that it is never the slow
 // side of a transfer. On request it also keeps the beginning of each message (to check what
 // arrived) or writes the next message's data to a file (to replay it with another client).
+// Given a TLS identity it offers STARTTLS and speaks TLS (OpenSSL, TLS 1.2 or later) after it.
 #pragma once
+
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +18,8 @@
 #include <vector>
 
 namespace bench {
+
+struct TlsIdentity;
 
 class SmtpSink {
  public:
@@ -28,8 +33,9 @@ class SmtpSink {
     std::string text;               // the first keepBytes bytes of the data
   };
 
-  // Listens on 127.0.0.1 on a free port. keepBytes: how much of each message to keep.
-  explicit SmtpSink(std::size_t keepBytes = 0);
+  // Listens on 127.0.0.1 on a free port. keepBytes: how much of each message to keep; with
+  // `tls`, STARTTLS is offered.
+  explicit SmtpSink(std::size_t keepBytes = 0, const TlsIdentity* tls = nullptr);
   ~SmtpSink();
   SmtpSink(const SmtpSink&) = delete;
   SmtpSink& operator=(const SmtpSink&) = delete;
@@ -53,11 +59,16 @@ class SmtpSink {
   // False when the connection is to be closed.
   bool OnReadable(Connection& connection);
   bool OnCommands(Connection& connection);
+  // Reads what arrived, decrypted when TLS is on: the count, 0 at the end, -1 with errno.
+  ssize_t Receive(Connection& connection);
+  // Goes on with a TLS handshake; false when it failed.
+  bool Handshake(Connection& connection);
   // Consumes DATA bytes from the front of the buffer; true when the marker was reached.
   bool OnData(Connection& connection, const char* data, std::size_t length, std::size_t& used);
   void Reply(Connection& connection, const char* text);
   void Close(Connection* connection);
 
+  SSL_CTX* m_tlsContext = nullptr;
   int m_listenFd = -1;
   int m_epollFd = -1;
   int m_wakeFd = -1;

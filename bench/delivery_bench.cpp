@@ -1,9 +1,11 @@
 // Throughput of one large delivery: an Information file of 64 or 256 MiB and a Log file of
 // 1,000,000 lines ("Log Lines" 1000) sent by a mail job on the real delivery worker to a
-// loopback SMTP sink, against curl sending the same message to the same sink. The add-on's
-// time runs from the job's start to the sink's 250 after the marker; curl's is the whole
-// command. After the runs it prints the ratios and the process's peak memory growth during
-// one delivery of each size.
+// loopback SMTP sink, against curl sending the same message to the same sink; in plain SMTP,
+// and inside TLS after STARTTLS (the sink's self-signed certificate trusted through
+// SSL_CERT_FILE by the add-on and through --cacert by curl, which is told --ssl-reqd). The
+// add-on's time runs from the job's start to the sink's 250 after the marker; curl's is the
+// whole command. After the runs it prints the ratios and the process's peak memory growth
+// during one delivery of each size.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -24,6 +26,7 @@
 #include "addon/exports.h"
 #include "bench/BenchSupport.h"
 #include "bench/SmtpSink.h"
+#include "bench/TlsIdentity.h"
 #include "mail/NotifyMailThread.h"
 #include "mail/NotifySmtpClient.h"
 
@@ -54,8 +57,15 @@ struct Delivery {
   long childMaxRssKiB = 0;      // curl only
 };
 
+// Where a delivery goes: a sink, and how the connection is secured.
+struct Route {
+  bench::SmtpSink* sink = nullptr;
+  bool bStartTls = false;
+};
+
 bench::Environment* g_env = nullptr;
-bench::SmtpSink* g_sink = nullptr;
+Route g_plain, g_tls;
+std::string g_certificateFile;  // the TLS sink's certificate, trusted by both clients
 std::string g_logMaster;
 std::map<int, Inputs> g_inputs;
 int g_nLink = 0;
@@ -85,25 +95,27 @@ bool WaitUntilIdle() {
 
 // One job on the worker, built as AddMail builds it; its start is taken from its first change
 // of state, which happens inside Start.
-Delivery DeliverWithAddOn(const Inputs& inputs, const std::string& capturePath = std::string()) {
+Delivery DeliverWithAddOn(const Route& route, const Inputs& inputs, const std::string& capturePath = std::string()) {
   Delivery result;
+  bench::SmtpSink* const sink = route.sink;
   CNotifyMailThread* worker = Worker();
   const std::string info = FreshLink(inputs.infoMaster, "Information");
   const std::string log = FreshLink(g_logMaster, "Log");
   if (!worker || info.empty() || log.empty()) return result;
 
-  const CNotifyConfig config = bench::Environment::Config(g_sink->Port(), kLogLinesSetting);
+  CNotifyConfig config = bench::Environment::Config(sink->Port(), kLogLinesSetting);
+  if (route.bStartTls) config.m_nSmtpSecurity = CNotifyConfig::kSecurityStartTls;
   auto job =
       std::make_unique<CNotifySmtpClient>(worker, &config, info.c_str(), log.c_str(), static_cast<int>(kLogFileLines));
   auto started = std::make_shared<std::atomic<Clock::rep>>(0);
   job->SetStateObserver([started](SmtpState from, SmtpState) {
     if (from == SmtpState::Idle) started->store(Clock::now().time_since_epoch().count());
   });
-  if (!capturePath.empty()) g_sink->CaptureNextMessage(capturePath);
-  const std::size_t before = g_sink->MessageCount();
+  if (!capturePath.empty()) sink->CaptureNextMessage(capturePath);
+  const std::size_t before = sink->MessageCount();
   worker->AddJob(std::move(job));
-  if (!g_sink->WaitForMessages(before + 1, 10min)) return result;
-  const bench::SmtpSink::Message message = g_sink->TakeMessages().back();
+  if (!sink->WaitForMessages(before + 1, 10min)) return result;
+  const bench::SmtpSink::Message message = sink->TakeMessages().back();
   const Clock::time_point start{Clock::duration(started->load())};
   result.seconds = std::chrono::duration<double>(message.accepted - start).count();
   result.connectedSeconds = std::chrono::duration<double>(message.accepted - message.connected).count();
@@ -112,30 +124,32 @@ Delivery DeliverWithAddOn(const Inputs& inputs, const std::string& capturePath =
   return result;
 }
 
-Delivery DeliverWithCurl(const Inputs& inputs) {
+Delivery DeliverWithCurl(const Route& route, const Inputs& inputs) {
   Delivery result;
-  const std::string url = "smtp://127.0.0.1:" + std::to_string(g_sink->Port());
-  const char* argv[] = {"curl",        "-s",
-                        "-S",          url.c_str(),
-                        "--mail-from", "notify@example.org",
-                        "--mail-rcpt", "ops@example.org",
-                        "-T",          inputs.curlMessage.c_str(),
-                        nullptr};
+  bench::SmtpSink* const sink = route.sink;
+  const std::string url = "smtp://127.0.0.1:" + std::to_string(sink->Port());
+  std::vector<const char*> argv = {"curl",        "-s",
+                                   "-S",          url.c_str(),
+                                   "--mail-from", "notify@example.org",
+                                   "--mail-rcpt", "ops@example.org",
+                                   "-T",          inputs.curlMessage.c_str()};
+  if (route.bStartTls) argv.insert(argv.end(), {"--ssl-reqd", "--tlsv1.2", "--cacert", g_certificateFile.c_str()});
+  argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  const std::size_t before = g_sink->MessageCount();
+  const std::size_t before = sink->MessageCount();
   const Clock::time_point start = Clock::now();
   pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "curl", &actions, nullptr, const_cast<char* const*>(argv), environ);
+  const int spawned = posix_spawnp(&pid, "curl", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return result;
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   const Clock::time_point end = Clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !g_sink->WaitForMessages(before + 1, 10s)) return result;
-  const bench::SmtpSink::Message message = g_sink->TakeMessages().back();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !sink->WaitForMessages(before + 1, 10s)) return result;
+  const bench::SmtpSink::Message message = sink->TakeMessages().back();
   result.seconds = std::chrono::duration<double>(end - start).count();
   result.connectedSeconds = std::chrono::duration<double>(message.accepted - message.connected).count();
   result.bytes = message.dataBytes;
@@ -189,38 +203,41 @@ void Report(benchmark::State& state, const Delivery& delivery) {
   state.counters["wire_MiB"] = static_cast<double>(delivery.bytes) / kMiB;
 }
 
+template <bool bTls>
 void BM_AddOn(benchmark::State& state) {
   const Inputs& inputs = g_inputs[static_cast<int>(state.range(0))];
   for (auto _ : state) {
     state.PauseTiming();
     WaitUntilIdle();  // the last job is reaped: one transfer at a time
     state.ResumeTiming();
-    Report(state, DeliverWithAddOn(inputs));
+    Report(state, DeliverWithAddOn(bTls ? g_tls : g_plain, inputs));
   }
 }
 
+template <bool bTls>
 void BM_Curl(benchmark::State& state) {
   const Inputs& inputs = g_inputs[static_cast<int>(state.range(0))];
   for (auto _ : state) {
     state.PauseTiming();
     WaitUntilIdle();
     state.ResumeTiming();
-    Report(state, DeliverWithCurl(inputs));
+    Report(state, DeliverWithCurl(bTls ? g_tls : g_plain, inputs));
   }
 }
 
 void RegisterBenchmarks() {
+  const std::pair<const char*, void (*)(benchmark::State&)> benchmarks[] = {{"BM_AddOn", BM_AddOn<false>},
+                                                                            {"BM_Curl", BM_Curl<false>},
+                                                                            {"BM_AddOnStartTls", BM_AddOn<true>},
+                                                                            {"BM_CurlStartTls", BM_Curl<true>}};
   for (int size : g_sizesMiB) {
-    benchmark::RegisterBenchmark("BM_AddOn", BM_AddOn)
-        ->Arg(size)
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("BM_Curl", BM_Curl)
-        ->Arg(size)
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    for (const auto& [name, function] : benchmarks) {
+      benchmark::RegisterBenchmark(name, function)
+          ->Arg(size)
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
+    }
   }
 }
 
@@ -258,11 +275,14 @@ bool Prepare() {
     // The first delivery of a size runs on a cold worker (for the first size, one it creates).
     const bool peakReset = bench::ResetPeakRss();
     const long rssBefore = bench::StatusKiB("VmRSS");
-    const Delivery first = DeliverWithAddOn(inputs, raw);
+    const Delivery first = DeliverWithAddOn(g_plain, inputs, raw);
     const long coldGrowth = peakReset ? bench::StatusKiB("VmHWM") - rssBefore : -1;
     if (!first.ok || !UnstuffCapture(raw, inputs.curlMessage)) return false;
-    const Delivery replay = DeliverWithCurl(inputs);
-    if (!replay.ok) return false;
+    const Delivery replay = DeliverWithCurl(g_plain, inputs);
+    const Delivery tlsFirst = DeliverWithAddOn(g_tls, inputs);
+    WaitUntilIdle();
+    const Delivery tlsReplay = DeliverWithCurl(g_tls, inputs);
+    if (!replay.ok || !tlsFirst.ok || !tlsReplay.ok) return false;
     std::printf(
         "%d MiB: Information file %llu bytes, Log file %llu lines; DATA on the wire: add-on %llu bytes, curl %llu "
         "bytes; peak memory growth during the first delivery %ld KiB\n",
@@ -284,9 +304,9 @@ void ReportMemory() {
         return;
       }
       const long before = bench::StatusKiB("VmRSS");
-      const Delivery delivery = DeliverWithAddOn(g_inputs[size]);
+      const Delivery delivery = DeliverWithAddOn(g_plain, g_inputs[size]);
       const long peak = bench::StatusKiB("VmHWM");
-      const Delivery curl = DeliverWithCurl(g_inputs[size]);
+      const Delivery curl = DeliverWithCurl(g_plain, g_inputs[size]);
       std::printf("  %3d MiB: add-on %s, RSS %ld KiB before, growth %ld KiB; curl process peak %ld KiB\n", size,
                   delivery.ok ? "delivered" : "FAILED", before, peak - before, curl.childMaxRssKiB);
     }
@@ -301,8 +321,17 @@ int main(int argc, char** argv) {
   bench::Environment env("delivery-bench");
   g_env = &env;
   bench::SmtpSink sink;
-  g_sink = &sink;
-  if (!sink.IsListening()) {
+  const bench::TlsIdentity identity;
+  bench::SmtpSink tlsSink(0, &identity);
+  g_plain = Route{&sink, false};
+  g_tls = Route{&tlsSink, true};
+  g_certificateFile = env.File("sink.pem");
+  // The add-on's trust store: read when its first TLS channel is made.
+  if (!identity.WritePem(g_certificateFile) || setenv("SSL_CERT_FILE", g_certificateFile.c_str(), 1) != 0) {
+    std::fprintf(stderr, "cannot write the sink's certificate\n");
+    return 1;
+  }
+  if (!sink.IsListening() || !tlsSink.IsListening()) {
     std::fprintf(stderr, "cannot listen on loopback\n");
     return 1;
   }
@@ -322,18 +351,20 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   std::printf("\nmedian throughput (MB/s = 10^6 bytes/s of DATA on the wire):\n");
-  for (int size : g_sizesMiB) {
-    const std::string addOnName = std::string("BM_AddOn/").append(std::to_string(size));
-    const std::string curlName = std::string("BM_Curl/").append(std::to_string(size));
-    const double addOn = reporter.Get(addOnName, "MBps");
-    const double curl = reporter.Get(curlName, "MBps");
-    const double addOnConnected = reporter.Get(addOnName, "MBps_connected");
-    const double curlConnected = reporter.Get(curlName, "MBps_connected");
-    std::printf(
-        "  %3d MiB: add-on %.0f, curl %.0f, ratio %.2f (target 0.8); connection to 250 only: %.0f vs %.0f, "
-        "ratio %.2f\n",
-        size, addOn, curl, curl > 0 ? addOn / curl : 0, addOnConnected, curlConnected,
-        curlConnected > 0 ? addOnConnected / curlConnected : 0);
+  for (const char* variant : {"", "StartTls"}) {
+    for (int size : g_sizesMiB) {
+      const std::string addOnName = std::string("BM_AddOn").append(variant).append("/").append(std::to_string(size));
+      const std::string curlName = std::string("BM_Curl").append(variant).append("/").append(std::to_string(size));
+      const double addOn = reporter.Get(addOnName, "MBps");
+      const double curl = reporter.Get(curlName, "MBps");
+      const double addOnConnected = reporter.Get(addOnName, "MBps_connected");
+      const double curlConnected = reporter.Get(curlName, "MBps_connected");
+      std::printf(
+          "  %-8s %3d MiB: add-on %.0f, curl %.0f, ratio %.2f (target 0.8); connection to 250 only: %.0f vs %.0f, "
+          "ratio %.2f\n",
+          *variant ? "STARTTLS" : "plain", size, addOn, curl, curl > 0 ? addOn / curl : 0, addOnConnected,
+          curlConnected, curlConnected > 0 ? addOnConnected / curlConnected : 0);
+    }
   }
   ReportMemory();
   benchmark::Shutdown();

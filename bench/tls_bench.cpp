@@ -12,10 +12,8 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -40,6 +38,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/TlsIdentity.h"
 #include "framework/thread.h"
 #include "framework/tls.h"
 #include "mail/QBNotifySocket.h"
@@ -53,44 +52,7 @@ constexpr std::size_t kMiB = 1 << 20;
 constexpr std::size_t kPiece = 64 * 1024;  // what the body pump hands to the socket per write
 const int kSizesMiB[] = {64, 256};
 
-// A self-signed certificate for "localhost" and its key.
-struct Identity {
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  std::string fingerprint;
-
-  Identity() {
-    key = EVP_RSA_gen(2048);
-    cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1,
-                               0);
-    X509_set_issuer_name(cert, name);
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    if (X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "DNS:localhost")) {
-      X509_add_ext(cert, san, -1);
-      X509_EXTENSION_free(san);
-    }
-    X509_sign(cert, key, EVP_sha256());
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    X509_digest(cert, EVP_sha256(), digest, &length);
-    fingerprint = fw::FormatFingerprint(digest, length);
-  }
-  ~Identity() {
-    X509_free(cert);
-    EVP_PKEY_free(key);
-  }
-  Identity(const Identity&) = delete;
-  Identity& operator=(const Identity&) = delete;
-};
+using Identity = bench::TlsIdentity;
 
 // A loopback sink: TLS or plain, one thread per connection, that reads everything and notes
 // when the expected count has arrived.
@@ -429,10 +391,7 @@ int main(int argc, char** argv) {
     std::ofstream(shared.payloadFiles[size], std::ios::binary) << payload;
   }
   shared.certificateFile = (directory / "sink.pem").string();
-  if (FILE* pem = std::fopen(shared.certificateFile.c_str(), "w")) {
-    PEM_write_X509(pem, shared.identity.cert);
-    std::fclose(pem);
-  }
+  shared.identity.WritePem(shared.certificateFile);
 
   std::vector<std::string> storage;
   std::vector<char*> args =

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "framework/backend.h"
+#include "framework/module_end.h"
 
 namespace fw {
 namespace {
@@ -19,7 +20,7 @@ struct SinkSlot {
 };
 
 SinkSlot& TheSinkSlot() {
-  static SinkSlot* slot = new SinkSlot;  // outlives every static user
+  static SinkSlot* slot = KeepUntilModuleEnd(new SinkSlot);  // outlives every static user
   return *slot;
 }
 

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "framework/protected_data.h"
 #include "framework/stdio_file.h"
 #include "framework/strings.h"
 #include "host/reg_file.h"
@@ -77,7 +78,7 @@ int Setup(const std::vector<std::string>& args, std::ostream& out, std::ostream&
 }
 
 int Reg(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  if (args.size() < 2) throw UsageError("reg needs a command: import, export, query, set or delete");
+  if (args.size() < 2) throw UsageError("reg needs a command: import, export, query, set, protect or delete");
   const std::string& command = args[1];
   std::size_t count = args.size() - 2;
   if (command == "import") {
@@ -130,6 +131,19 @@ int Reg(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     SetValue(ParseKeyPath(args[2]), ValueNameArg(args[3]), type, data);
     return kExitOk;
   }
+  if (command == "protect") {
+    // The secret comes from standard input (its first line), never from the command line.
+    if (count != 2) throw UsageError("usage: reg protect <key> <value name>  (the text on standard input)");
+    std::string secret = ReadWholeFile("-");
+    secret = secret.substr(0, secret.find_first_of("\r\n"));
+    std::string sealed;
+    if (!fw::ProtectData(secret, sealed)) {
+      err << "qbhost: the text cannot be protected" << std::endl;
+      return kExitUsage;
+    }
+    SetValue(ParseKeyPath(args[2]), ValueNameArg(args[3]), fw::kRegBinary, sealed);
+    return kExitOk;
+  }
   if (command == "delete") {
     if (count != 1 && count != 2) throw UsageError("usage: reg delete <key> [<value name>]");
     KeyPath path = ParseKeyPath(args[2]);
@@ -152,6 +166,8 @@ std::string UsageText() {
       "       qbhost reg export <file.reg|-> <key>         write a key and its subtree\n"
       "       qbhost reg query <key> [<value>]             show a key's values and subkeys, or one value\n"
       "       qbhost reg set <key> <value> <data>          data as in a .reg file: \"text\", dword:1c, hex:01,02\n"
+      "       qbhost reg protect <key> <value>             store the first line of standard input as the\n"
+      "                                                    module stores a password (sealed, binary)\n"
       "       qbhost reg delete <key> [<value>]            delete a key with its subtree, or one value\n"
       "       qbhost --help\n"
       "Keys start with HKEY_USERS, HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE (HKU, HKCU, HKLM);\n"

@@ -57,6 +57,15 @@ void CNotifyMailThread::OnThreadMessage(fw::UINT message, fw::WPARAM wParam, fw:
     OnTimer(wParam, lParam);
     return;
   }
+  if (message == kWmCancelJob) {
+    fw::CSingleLock lock(m_csQueue);
+    for (JobList* jobs : {&m_arrPending, &m_arrActive}) {
+      for (auto& pJob : *jobs) {
+        if (pJob->GetJobId() == static_cast<std::uint32_t>(wParam)) pJob->Cancel();
+      }
+    }
+    return;
+  }
   CWinThread::OnThreadMessage(message, wParam, lParam);
 }
 
@@ -90,10 +99,16 @@ bool CNotifyMailThread::AddMail(const CNotifyConfig* pConfig, const char* pszInf
   return true;
 }
 
-void CNotifyMailThread::AddJob(std::unique_ptr<CNotifySmtpClient> pJob) {
-  if (!pJob) return;
+bool CNotifyMailThread::AddJob(std::unique_ptr<CNotifySmtpClient> pJob) {
+  if (!pJob) return false;
   fw::CSingleLock lock(m_csQueue);
-  if (!m_bClosed) m_arrPending.push_back(std::move(pJob));
+  if (m_bClosed) return false;
+  m_arrPending.push_back(std::move(pJob));
+  return true;
+}
+
+bool CNotifyMailThread::CancelJob(std::uint32_t jobId) {
+  return PostThreadMessage(kWmCancelJob, static_cast<fw::WPARAM>(jobId), 0);
 }
 
 bool CNotifyMailThread::CanUnload() {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -25,6 +26,8 @@ class CNotifySocketWnd;
 class CNotifyMailThread : public fw::CWinThread, public CSocketWndOwner {
  public:
   static constexpr fw::UINT kTickMs = 1000;
+  // Posted to the worker thread: wParam is the id of a job to cancel.
+  static constexpr fw::UINT kWmCancelJob = fw::kWmUser + 1;
 
   // kEnd: the thread ends at the first tick that finds no job pending or active, and the
   // worker takes no job after that (a new worker takes the next one).
@@ -40,8 +43,12 @@ class CNotifyMailThread : public fw::CWinThread, public CSocketWndOwner {
   // two journal files from now on. False when the worker takes no more jobs (it has ended or
   // is ending): then no job was made and the files are still the caller's.
   bool AddMail(const CNotifyConfig* pConfig, const char* pszInfoFile, const char* pszLogFile, int nLogLineCount);
-  // Queues a job that was built by the caller; a worker that takes no more jobs drops it.
-  void AddJob(std::unique_ptr<CNotifySmtpClient> pJob);
+  // Queues a job that was built by the caller; a worker that takes no more jobs drops it and
+  // returns false.
+  bool AddJob(std::unique_ptr<CNotifySmtpClient> pJob);
+  // Any thread: asks the worker to end the job with `jobId` at once (CNotifySmtpClient::
+  // Cancel). False when the worker takes no messages any more.
+  bool CancelJob(std::uint32_t jobId);
   // True when no job is pending or active.
   bool CanUnload();
   // True once the worker takes no more jobs.

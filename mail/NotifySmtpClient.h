@@ -1,13 +1,15 @@
 // CNotifySmtpClient: one mail job. It copies the settings it needs, resolves and connects to
-// the SMTP server and walks it through one strictly sequential conversation (greeting, HELO,
-// MAIL FROM, one RCPT TO per recipient, DATA, the message, QUIT). The conversation is a state
-// machine with one handler per state (NotifySmtpClient.cpp); the message itself is composed
-// and pumped out by NotifySmtpMessage.cpp. The job owns the session's two journal files and
-// deletes them when it is destroyed, delivered or not.
+// the SMTP server and walks it through one strictly sequential conversation: greeting, HELO
+// (plain SMTP) or EHLO with STARTTLS (or TLS from the first byte) and a login, MAIL FROM, one
+// RCPT TO per recipient, DATA, the message, QUIT. The conversation is a state machine with one
+// handler per state (NotifySmtpClient.cpp); the message itself is composed and pumped out by
+// NotifySmtpMessage.cpp. The job owns the session's two journal files and deletes them when
+// it is destroyed, delivered or not. A job that fails leaves a failure record.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -17,17 +19,13 @@
 #include "mail/BodyFilter.h"
 #include "mail/LogLineReader.h"
 #include "mail/QBNotifySocket.h"
+#include "mail/SmtpAuth.h"
+#include "mail/SmtpCapabilities.h"
+#include "mail/SmtpFailure.h"
 #include "mail/SmtpState.h"
 
 class CNotifyConfig;
-
-// Why a mail job failed. Every give-up records it once, in one place (CNotifySmtpClient::Fail).
-struct SmtpFailure {
-  const char* reason = nullptr;      // what went wrong; null while the job has not failed
-  SmtpState step = SmtpState::Idle;  // the state the job was in: the step that failed
-  int error = 0;                     // the socket's error code, when one caused it
-  std::string reply;                 // the final line of the server's last reply, if any
-};
+class CSmtpDiagnosis;
 
 class CNotifySmtpClient : public CQBNotifySocket {
  public:
@@ -57,6 +55,16 @@ class CNotifySmtpClient : public CQBNotifySocket {
   SmtpState GetState() const { return m_nState; }
   // The first failure; a delivered job has none.
   const SmtpFailure& GetFailure() const { return m_failure; }
+  // What the server offered in its last reply to EHLO.
+  const smtp::Capabilities& GetCapabilities() const { return m_capabilities; }
+  // A number of the job's own, unique in the process (for cancelling it through the worker).
+  std::uint32_t GetJobId() const { return m_nJobId; }
+  // Worker thread: ends the job at once (the connection is closed); a job not started yet
+  // will not start.
+  void Cancel();
+  // Worker thread: tells `pDiagnosis` of every step from now on (null stops that). The
+  // diagnosis must outlive the job or be detached first.
+  void SetDiagnosis(CSmtpDiagnosis* pDiagnosis) { m_pDiagnosis = pDiagnosis; }
 
   // Told of every change of state (worker thread).
   using StateObserver = std::function<void(SmtpState from, SmtpState to)>;
@@ -81,6 +89,14 @@ class CNotifySmtpClient : public CQBNotifySocket {
   int OnReceivedData(const char*& data, int& length) override;
 
  protected:
+  void OnTlsHandshakeDone(fw::TlsFailure failure) override;
+  // The job has entered Closed (not called from the destructor).
+  virtual void OnJobEnded() {}
+  // Sends `text` as the message's body instead of the journal files (no Log part).
+  void SetInlineBody(std::string text);
+  // Whether a failure leaves a failure record (a test message leaves none).
+  void SetRecordsFailures(bool bRecords) { m_bRecordsFailures = bRecords; }
+
   using StepHandler = void (CNotifySmtpClient::*)();
   static StepHandler HandlerFor(SmtpState state);
 
@@ -93,15 +109,31 @@ class CNotifySmtpClient : public CQBNotifySocket {
   // How a failed job ends: a QUIT and its reply (the server refused a command), or at once.
   enum class Ending { Quit, Close };
   // The one way a job gives up: records the first failure (reason, step, error, the server's
-  // reply line), then says QUIT or closes the connection. A delivered job records nothing.
-  void Fail(const char* reason, Ending ending = Ending::Close, int errorCode = 0);
+  // reply line, a failed handshake's certificate), tells the diagnosis, leaves the failure
+  // record, then says QUIT or closes the connection. A delivered job records nothing.
+  void Fail(SmtpFailureReason reason, Ending ending = Ending::Close, int errorCode = 0);
   // Connects to the first IPv4 address of a host entry; false (Closed) when there is none.
   bool ConnectToHost(const fw::HostEnt* pHost);
+  // Starts connecting to a dotted address; false (Closed) when that failed at once.
+  bool ConnectToAddress(const std::string& address);
+  // The channel's settings: the configured server's name and the pinned fingerprint.
+  fw::TlsSettings TlsSettings() const;
+  // The last reply line with the credentials masked.
+  std::string RedactedReply() const;
+
+  // Commands whose reply a state awaits.
+  void SendEhlo();
+  void SendLogin();
+  void SendMailFrom();
+  void SendNextRecipient();
 
   // Conversation steps, one per state that awaits a reply.
   void OnGreeting();
   void OnHeloReply();
-  void SendNextRecipient();
+  void OnEhloReply();
+  void OnStartTlsReply();
+  void OnAuthReply();
+  void OnMailReply();
   void OnRcptReply();
   void OnDataReply();
   void OnDataEndReply();
@@ -122,11 +154,11 @@ class CNotifySmtpClient : public CQBNotifySocket {
     try {
       action();
     } catch (const fw::CFileException&) {
-      Fail("a journal file cannot be read");
+      Fail(SmtpFailureReason::JournalUnreadable);
     } catch (const std::bad_alloc&) {
-      Fail("out of memory");
+      Fail(SmtpFailureReason::OutOfMemory);
     } catch (...) {
-      Fail("unexpected exception");
+      Fail(SmtpFailureReason::UnexpectedException);
     }
   }
 
@@ -149,6 +181,22 @@ class CNotifySmtpClient : public CQBNotifySocket {
   std::string m_strInfoFile;
   fw::CStdioFile m_fileInfo;
   fw::CStdioFile m_fileLog;
+
+  std::string m_strProfile;  // the settings' profile; empty: the global configuration
+  int m_nSecurity = 0;       // CNotifyConfig::kSecurity...
+  std::string m_strUser;
+  std::string m_strPassword;  // wiped when the job goes
+  std::string m_strCertificatePin;
+  std::string m_strAddress;               // the dotted address connected to
+  std::vector<std::string> m_replyLines;  // the lines of the reply being read
+  bool m_bHandlingReply = false;          // a step handler runs on m_strReply
+  smtp::Capabilities m_capabilities;
+  std::unique_ptr<smtp::CAuthExchange> m_pAuth;
+  CSmtpDiagnosis* m_pDiagnosis = nullptr;
+  bool m_bRecordsFailures = true;
+  std::uint32_t m_nJobId = 0;
+  bool m_bInlineBody = false;
+  std::string m_strInlineBody;
 
   bool m_bMessageStarted = false;  // the server took DATA and the header went out
   CBodyFilter m_bodyFilter;

@@ -75,7 +75,7 @@ void CNotifySmtpClient::SendMessageStart() {
   start += "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n";
   start += "Content-Transfer-Encoding: 7bit\r\n";
   start += "\r\n";
-  start += fw::LoadString(IDS_MAIL_INTRO) + "\r\n\r\n";
+  if (!m_bInlineBody) start += fw::LoadString(IDS_MAIL_INTRO) + "\r\n\r\n";
   SendText(start);
 
   m_bodyFilter.Reset();
@@ -101,6 +101,11 @@ void CNotifySmtpClient::SendBodyText(std::string_view text) {
 }
 
 void CNotifySmtpClient::SendInformationPart() {
+  if (m_bInlineBody) {
+    SendBodyText(m_strInlineBody);
+    EndInformationPart(true);
+    return;
+  }
   if (!m_fileInfo.IsOpen() && !m_fileInfo.Open(m_strInfoFile, fw::CStdioFile::modeRead | fw::CStdioFile::typeBinary)) {
     EndInformationPart(false);
     return;

@@ -40,11 +40,12 @@ bool IsThreeDigitLine(const std::string& line) {
 
 }  // namespace
 
-ReplyRead ReadReply(const char*& data, int& length, std::string& reply) {
+ReplyRead ReadReply(const char*& data, int& length, std::string& reply, std::vector<std::string>* lines) {
   ReplyRead result;
   std::string line;
   while (ExtractLine(data, length, line)) {
     result.consumedLine = true;
+    if (lines != nullptr && lines->size() < kMaxKeptReplyLines) lines->push_back(line.substr(0, kMaxKeptLineLength));
     if (IsThreeDigitLine(line) || (line.size() >= 4 && line[3] == ' ')) {
       reply = line;
       result.complete = true;

@@ -2,7 +2,9 @@
 // a byte range, used by the socket layer and the conversation and reachable by fuzzers.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace smtp {
 
@@ -17,10 +19,16 @@ struct ReplyRead {
   bool complete = false;      // `reply` holds the final line of a complete reply
 };
 
+// How much of a reply `lines` keeps: a reply of more lines, or longer ones, is cut.
+inline constexpr std::size_t kMaxKeptReplyLines = 64;
+inline constexpr std::size_t kMaxKeptLineLength = 512;
+
 // Takes lines off the front of the data until the final line of a reply: a line whose fourth
 // character is a blank, or a line of exactly three digits. Continuation lines empty `reply`.
 // A shorter line is dropped and ends the call without a reply; the rest stays in the data.
-ReplyRead ReadReply(const char*& data, int& length, std::string& reply);
+// When `lines` is given, every line taken is appended to it (within the bounds above), so that
+// across calls it holds the whole reply; the caller empties it once a reply is complete.
+ReplyRead ReadReply(const char*& data, int& length, std::string& reply, std::vector<std::string>* lines = nullptr);
 
 // The number at the start of a reply line (its leading digits; 0 when there are none).
 int ReplyCode(const std::string& reply);

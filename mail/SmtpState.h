@@ -4,8 +4,14 @@
 
 #define QB_SMTP_STATE_LIST(X) \
   X(Idle)                     \
+  X(AwaitLookup)              \
+  X(AwaitConnect)             \
+  X(AwaitTlsHandshake)        \
   X(AwaitGreeting)            \
   X(AwaitHeloReply)           \
+  X(AwaitEhloReply)           \
+  X(AwaitStartTlsReply)       \
+  X(AwaitAuthReply)           \
   X(AwaitMailReply)           \
   X(AwaitRcptReply)           \
   X(AwaitDataReply)           \
@@ -18,6 +24,9 @@ enum class SmtpState : int {
   QB_SMTP_STATE_LIST(QB_SMTP_STATE_ENUM)
 #undef QB_SMTP_STATE_ENUM
 };
+
+// Closed is the list's last state.
+inline constexpr int kSmtpStateCount = static_cast<int>(SmtpState::Closed) + 1;
 
 inline const char* SmtpStateName(SmtpState state) {
   switch (state) {

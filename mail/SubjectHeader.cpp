@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "mail/Base64.h"
+
 namespace mailheader {
 namespace {
 
@@ -51,20 +53,6 @@ std::string QEncoded(char c) {
   return {'=', kHex[byte >> 4], kHex[byte & 0x0F]};
 }
 
-std::string Base64(std::string_view bytes) {
-  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < 3; ++j) {
-      group = group << 8 | (j < count ? static_cast<unsigned char>(bytes[i + j]) : 0u);
-    }
-    for (std::size_t j = 0; j < 4; ++j) out += j <= count ? kDigits[(group >> (18 - 6 * j)) & 0x3F] : '=';
-  }
-  return out;
-}
-
 // Appends `text` as encoded words, one per line, the first after `column` characters: Q when
 // that is no longer than B (mostly ASCII text), else B.
 void AppendEncodedWords(std::string& out, std::string_view text, std::size_t column) {
@@ -86,7 +74,7 @@ void AppendEncodedWords(std::string& out, std::string_view text, std::size_t col
       }
     } else {
       const std::size_t count = std::min(room / 4 * 3, text.size() - pos);
-      encoded = Base64(text.substr(pos, count));
+      encoded = mailcode::Base64(text.substr(pos, count));
       pos += count;
     }
     // The blank of a fold between two encoded words is no part of the text.

@@ -15,6 +15,7 @@
 #include "framework/backend.h"
 #include "framework/clock.h"
 #include "framework/codepage.h"
+#include "framework/module_end.h"
 #include "framework/posix/syslog_socket.h"
 
 namespace fw {
@@ -32,7 +33,7 @@ struct SocketSetting {
 };
 
 SocketSetting& TheSocketSetting() {
-  static SocketSetting* setting = new SocketSetting;  // outlives every static user
+  static SocketSetting* setting = KeepUntilModuleEnd(new SocketSetting);  // outlives every static user
   return *setting;
 }
 

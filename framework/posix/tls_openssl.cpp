@@ -5,6 +5,7 @@
 // per process; the server name is checked by OpenSSL's host or IP check; a pinned fingerprint
 // overrides only the errors that say the chain does not reach a trusted root.
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -13,10 +14,19 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
 #include "framework/tls.h"
+
+// Allocations kept for the life of the process, which the leak checker is told of.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define QB_PROCESS_LIFETIME_ALLOCATIONS __lsan::ScopedDisabler processLifetime
+#else
+#define QB_PROCESS_LIFETIME_ALLOCATIONS (void)0
+#endif
 
 namespace fw {
 namespace {
@@ -109,10 +119,13 @@ std::string LastErrorText(const char* fallback) {
 
 class OpenSslChannel final : public CTlsChannel {
  public:
-  explicit OpenSslChannel(const TlsSettings& settings) : CTlsChannel(settings) {}
+  explicit OpenSslChannel(const TlsSettings& settings) : CTlsChannel(settings) { ++LiveChannels(); }
 
   ~OpenSslChannel() override {
     SSL_free(m_ssl);  // frees the BIO too
+    // With the last channel, OpenSSL's state of this thread goes too (its error queue): the
+    // thread may belong to a module that is unloaded before the thread's end frees it.
+    if (--LiveChannels() == 0) OPENSSL_thread_stop();
   }
 
   void Start(std::string& wire) override {
@@ -264,6 +277,9 @@ class OpenSslChannel final : public CTlsChannel {
   // or later, the peer verified through VerifyCallback. Null when it cannot be made.
   static SSL_CTX* ClientContext() {
     static SSL_CTX* const context = [] {
+      // Made once and kept: a module that is unloaded leaves it behind (the channels of its
+      // jobs may still hold it), which the leak checker is told.
+      QB_PROCESS_LIFETIME_ALLOCATIONS;
       SSL_CTX* made = SSL_CTX_new(TLS_client_method());
       if (made == nullptr) return made;
       SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
@@ -317,6 +333,7 @@ class OpenSslChannel final : public CTlsChannel {
   static BIO_METHOD* BioMethod() {
     // One method table for the process, made on first use and kept.
     static BIO_METHOD* const method = [] {
+      QB_PROCESS_LIFETIME_ALLOCATIONS;
       BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qbnotify tls wire");
       if (m != nullptr) {
         BIO_meth_set_write_ex(m, &OpenSslChannel::BioWrite);
@@ -326,6 +343,11 @@ class OpenSslChannel final : public CTlsChannel {
       return m;
     }();
     return method;
+  }
+
+  static std::atomic<int>& LiveChannels() {
+    static std::atomic<int> count{0};
+    return count;
   }
 
   SSL* m_ssl = nullptr;

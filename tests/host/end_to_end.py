@@ -5,7 +5,9 @@ Each test copies the module into a temporary directory (so that its Data directo
 test's own), seeds the registry with `qbhost reg import`, and replays session scripts.
 EndToEndTest checks the exports' arguments in the journal files that `ShowData` prints while the
 mail job owns them, and the data directory after qbhost has unloaded the module. DeliveryTest
-lets the mail job deliver to a real SMTP server and checks the message that the server received.
+lets the mail job deliver to a real SMTP server and checks the message that the server received;
+SecureDeliveryTest does the same inside TLS (STARTTLS, or TLS from the first byte) with a login,
+with the certificate of the TLS fixture (--tls-dir).
 
 Natively the registry is a temporary file ($QBNOTIFY_REGISTRY). With --runner (the Windows
 build) qbhost.exe runs under Wine through that script, paths are given as Z:\\... and the
@@ -117,8 +119,8 @@ class Host:
         return subprocess.run(command, input=stdin, capture_output=True, env=dict(self.env, **(env or {})),
                               cwd=self.workdir, timeout=timeout, start_new_session=True)
 
-    def reg(self, *args):
-        result = self.run("reg", *args)
+    def reg(self, *args, stdin=b""):
+        result = self.run("reg", *args, stdin=stdin)
         if result.returncode != 0:
             raise AssertionError(f"qbhost reg {args} failed: {outcome(result)}")
         return result
@@ -403,8 +405,8 @@ def quoted(text):
     return b'"' + text.replace(b"\\", b"\\\\").replace(b'"', b'\\"') + b'"'
 
 
-class DeliveryTest(SessionTestCase):
-    """Sessions whose mail is delivered to a real SMTP server on loopback."""
+class DeliveryCase(SessionTestCase):
+    """Sessions whose mail is delivered to a real SMTP server on loopback: the checks."""
 
     maxDiff = None
 
@@ -476,6 +478,10 @@ class DeliveryTest(SessionTestCase):
 
     def assert_message(self, message, expected):
         self.assertEqual(self.normalized(message.content).split(b"\r\n"), expected.split(b"\r\n"))
+
+
+class DeliveryTest(DeliveryCase):
+    """Sessions whose mail is delivered to a real SMTP server on loopback."""
 
     def test_failed_session_arrives_with_its_events_and_log(self):
         # A zone east of UTC with half an hour (POSIX form: needs no time zone data). Wine takes
@@ -560,6 +566,54 @@ class DeliveryTest(SessionTestCase):
                                                           log_rows(FAILED_SESSION_LOG)))
 
 
+class SecureDeliveryTest(DeliveryCase):
+    """Delivery inside TLS with a login, to a server with the TLS fixture's certificate for
+    127.0.0.1 (its CA is trusted: SSL_CERT_FILE natively, the prefix's root store under Wine)."""
+
+    USER, PASSWORD = "anna", "Geheim 1 \xfc"  # a blank and a Windows-1252 letter
+
+    def make_server(self):
+        tls, mechanisms = self.SERVERS[self._testMethodName]
+        return SmtpSink(tls=tls, cert=os.path.join(ARGS.tls_dir, "good.pem"), key=os.path.join(ARGS.tls_dir, "server.key"),
+                        login=(self.USER, self.PASSWORD), mechanisms=mechanisms)
+
+    SERVERS = {
+        "test_starttls_and_a_login_deliver_the_message_as_in_plain": ("starttls", None),
+        "test_tls_from_the_first_byte_and_a_login_by_login_prompts": ("implicit", ["LOGIN"]),
+        "test_a_refused_login_delivers_nothing_and_ends_the_job": ("starttls", None),
+    }
+
+    def set_login(self, security, password):
+        self.host.reg("set", GLOBAL_KEY, "SMTP Security", "dword:%x" % security)
+        self.host.reg("set", GLOBAL_KEY, "SMTP User", '"%s"' % self.USER)
+        self.host.reg("protect", GLOBAL_KEY, "SMTP Password", stdin=cp(password) + b"\n")
+
+    def deliver_failed_session(self):
+        message = self.deliver("failed-session.txt")
+        self.assert_envelope(message, ["anna@example.com"])
+        self.assert_message(message, expected_message(["anna@example.com"], DEFAULT_SUBJECT, FAILED_SESSION_EVENTS,
+                                                      log_rows(FAILED_SESSION_LOG)))
+
+    def test_starttls_and_a_login_deliver_the_message_as_in_plain(self):
+        self.set_login(1, self.PASSWORD)
+        self.deliver_failed_session()
+        self.assertEqual(self.server.logins, [("PLAIN", self.USER, True)])
+
+    def test_tls_from_the_first_byte_and_a_login_by_login_prompts(self):
+        self.set_login(2, self.PASSWORD)
+        self.deliver_failed_session()
+        self.assertEqual(self.server.logins, [("LOGIN", self.USER, True)])
+
+    def test_a_refused_login_delivers_nothing_and_ends_the_job(self):
+        self.set_login(1, "wrong")
+        result = self.host.run_script("failed-session.txt", b"WaitUnload 30\nCanUnload\n")
+        self.assertEqual(result.returncode, EXIT_OK, outcome(result))
+        self.assertEqual(lines_of(parse_output(result.stdout))[-1], b"1")
+        self.assertEqual(self.server.logins, [("PLAIN", self.USER, False)])
+        self.assertEqual((self.server.messages, self.server.commands), ([], []))
+        self.assertEqual(self.host.data_files(), [])
+
+
 class CommandLineTest(unittest.TestCase):
     def setUp(self):
         self.workdir = tempfile.mkdtemp(prefix="qbhost-cli-")
@@ -641,11 +695,13 @@ def main():
     parser.add_argument("--qbhost", required=True)
     parser.add_argument("--module", required=True)
     parser.add_argument("--examples", required=True)
+    parser.add_argument("--tls-dir", help="the TLS fixture's directory (certificates; SecureDeliveryTest)")
     parser.add_argument("--runner", action="append", default=[],
                         help="runs Windows programs: the words of the command, one --runner each")
     ARGS, rest = parser.parse_known_args()
-    for name in ("qbhost", "module", "examples"):
-        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    for name in ("qbhost", "module", "examples", "tls_dir"):
+        if getattr(ARGS, name):
+            setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     global SmtpSink
     sys.path.insert(0, ARGS.examples)
     from smtp_sink import SmtpSink

@@ -1,8 +1,16 @@
 // Helpers of the mail tests (see mail_test_support.h).
 #include "mail_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+#include "framework/failure_record.h"
 
 namespace mailtest {
 namespace {
@@ -25,7 +33,60 @@ bool LineMatches(const std::string& expected, const std::string& actual) {
   return actual.compare(0, expected.size() - 1, expected, 0, expected.size() - 1) == 0;
 }
 
+bool HasTlsStep(const Script& script) {
+  return std::any_of(script.begin(), script.end(), [](const ScriptLine& line) { return line.key == "tls"; });
+}
+
+struct RecordStore {
+  std::mutex mutex;
+  std::vector<std::string> records;
+};
+
+RecordStore& Records() {
+  static RecordStore* store = new RecordStore;  // outlives every static user
+  return *store;
+}
+
+// Keeps every failure record of the program from the system log.
+class RecordSinkEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { FailureRecords::Collect(); }
+  void TearDown() override { fw::testing::SetFailureRecordSink(nullptr); }
+};
+
+[[maybe_unused]] ::testing::Environment* const g_recordSink =
+    ::testing::AddGlobalTestEnvironment(new RecordSinkEnvironment);
+
 }  // namespace
+
+void FailureRecords::Collect() {
+  fw::testing::SetFailureRecordSink([](const std::string& record) {
+    RecordStore& store = Records();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    store.records.push_back(record);
+  });
+}
+
+std::vector<std::string> FailureRecords::Take() {
+  RecordStore& store = Records();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  return std::exchange(store.records, {});
+}
+
+std::string TlsServerValue(const std::string& key) {
+  static const std::map<std::string, std::string> values = [] {
+    std::map<std::string, std::string> read;
+    std::istringstream lines(qbtest::ReadBytes(std::string(QB_TLS_SERVER_DIR) + "/servers.txt"));
+    for (std::string line; std::getline(lines, line);) {
+      const auto equals = line.find('=');
+      if (equals != std::string::npos) read[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return read;
+  }();
+  const auto it = values.find(key);
+  if (it == values.end()) throw std::runtime_error("no " + key + " in servers.txt (is the TLS fixture running?)");
+  return it->second;
+}
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -50,7 +111,21 @@ CNotifyConfig MailConfig(const std::string& server, std::uint16_t port) {
 
 ScriptedSmtpServer::ScriptedSmtpServer(Script script, int receiveBuffer, const char* address)
     : m_script(std::move(script)), m_listener(receiveBuffer, address) {
-  if (m_listener.IsOpen()) {
+  if (HasTlsStep(m_script)) {
+    // The relay answers with the port it listens on for the client.
+    std::string reply;
+    m_relay = qbtest::Connect(static_cast<std::uint16_t>(std::stoi(TlsServerValue("relay"))));
+    while (m_relay && reply.find('\n') == std::string::npos && m_relay->ReadSome(reply, 10000) > 0) {
+    }
+    m_nRelayPort = static_cast<std::uint16_t>(std::atoi(reply.c_str()));
+    if (m_nRelayPort == 0) m_relay.reset();
+    // TLS from the first byte: the relay must shake hands as soon as the client comes.
+    if (m_relay && m_script.front().key == "tls") {
+      m_relay->SendAll(std::string("\0TLS:", 5) + m_script.front().value + "\n");
+      m_nFirstLine = 1;
+    }
+  }
+  if (HasTlsStep(m_script) ? m_relay != nullptr : m_listener.IsOpen()) {
     m_thread = std::thread([this] { Run(); });
   } else {
     Fail(std::string("cannot listen on ") + address);
@@ -78,13 +153,32 @@ bool ScriptedSmtpServer::Fail(const std::string& what) {
   return false;
 }
 
+bool ScriptedSmtpServer::AwaitRelayedClient() {
+  // "accepted ADDRESS\n" once the client came; the relay closes when none comes.
+  std::size_t end = 0;
+  while ((end = m_inbox.find('\n')) == std::string::npos) {
+    const int count = m_relay->ReadSome(m_inbox, 50);
+    if (count == 0 || (count < 0 && m_bStop)) return false;
+  }
+  const std::string announcement = m_inbox.substr(0, end);
+  m_strClientAddress = announcement.substr(announcement.find(' ') + 1);
+  m_inbox.erase(0, end + 1);
+  m_peer = std::move(m_relay);
+  return true;
+}
+
 void ScriptedSmtpServer::Run() {
-  // Accepts at least once after a stop, so that a connection that came is seen.
-  while (!(m_peer = m_listener.Accept(50ms)) && !m_bStop) {
+  if (m_relay) {
+    AwaitRelayedClient();
+  } else {
+    // Accepts at least once after a stop, so that a connection that came is seen.
+    while (!(m_peer = m_listener.Accept(50ms)) && !m_bStop) {
+    }
+    if (m_peer) m_strClientAddress = m_peer->Address();
   }
   m_bAccepted = m_peer != nullptr;
   bool ok = m_bAccepted;
-  for (std::size_t i = 0; ok && i < m_script.size();) ok = Play(i);
+  for (std::size_t i = m_nFirstLine; ok && i < m_script.size();) ok = Play(i);
   if (ok && Flush()) {
     // Then waits for the client to close; whatever else it sends was not expected.
     const std::size_t before = m_inbox.size();
@@ -112,6 +206,9 @@ bool ScriptedSmtpServer::Play(std::size_t& index) {
     while (m_inbox.size() < count && ReadMore()) {
     }
     m_inbox.erase(0, count);
+  } else if (key == "tls") {
+    // The relay takes the bytes before as plain ones and then shakes hands as the server.
+    return m_peer->SendAll(std::string("\0TLS:", 5) + value + "\n") || Fail("the relay is gone");
   } else if (key == "C") {
     return Expect({value}, "\r\n");
   } else if (key == "D") {
@@ -134,7 +231,7 @@ bool ScriptedSmtpServer::Expect(std::vector<std::string> lines, const std::strin
   m_inbox.erase(0, at + end.size());
   for (std::string& line : lines) {
     if (const std::size_t local = line.find("{local}"); local != std::string::npos) {
-      line.replace(local, 7, m_peer->Address());
+      line.replace(local, 7, m_strClientAddress);
     }
   }
   bool same = actual.size() == lines.size();

@@ -1,6 +1,7 @@
 // Helpers of the mail tests: a scripted SMTP server that plays the server's part of a
 // conversation written as case-file lines (tests/data/smtp/README.md) and checks what the
-// client sends, a recorder of the states a job enters, and settings for a job.
+// client sends, in plain or through the TLS relay; a recorder of the states a job enters;
+// settings for a job; and the failure records that jobs leave.
 #pragma once
 
 #include <atomic>
@@ -26,7 +27,23 @@ using Script = std::vector<ScriptLine>;
 // The lines of CR LF separated text; a final CR LF ends the last line.
 std::vector<std::string> SplitLines(const std::string& text);
 
-// Accepts one connection on a free loopback port and plays `script` on its own thread.
+// What the TLS fixture (tests/tls/tls_test_server.py) wrote to its servers.txt: "relay" (the
+// port of the TLS relay), "fingerprint.selfsigned" and the like.
+std::string TlsServerValue(const std::string& key);
+
+// Every failure record written while the test program runs (the system log gets none).
+class FailureRecords {
+ public:
+  // Keeps the records from now on (again, after a test let them reach the system log).
+  static void Collect();
+  // The records written since the last call.
+  static std::vector<std::string> Take();
+};
+
+// Accepts one connection on a free loopback port and plays `script` on its own thread. A
+// script with a "tls" line is played through the TLS relay: the client connects to the
+// relay, which passes the plain bytes on and, at each "tls", becomes the TLS server with the
+// certificate named.
 class ScriptedSmtpServer {
  public:
   explicit ScriptedSmtpServer(Script script, int receiveBuffer = 0, const char* address = "127.0.0.1");
@@ -34,7 +51,7 @@ class ScriptedSmtpServer {
   ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
   ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
-  std::uint16_t Port() const { return m_listener.Port(); }
+  std::uint16_t Port() const { return m_nRelayPort != 0 ? m_nRelayPort : m_listener.Port(); }
   bool Accepted() const { return m_bAccepted; }
   // Waits until the script has ended and the client has closed, then stops; returns every
   // failure, a connection against `expectConnection` included.
@@ -47,10 +64,16 @@ class ScriptedSmtpServer {
   bool Flush();
   bool ReadMore();  // false at the client's end, at Stop and after a long silence
   bool Fail(const std::string& what);
+  // Through the relay: the client's connection, announced by the relay.
+  bool AwaitRelayedClient();
 
   Script m_script;
   qbtest::Listener m_listener;
+  std::unique_ptr<qbtest::Peer> m_relay;  // the connection to the relay, until the client came
+  std::uint16_t m_nRelayPort = 0;         // the relay's port for the client
+  std::size_t m_nFirstLine = 0;           // the first script line to play
   std::unique_ptr<qbtest::Peer> m_peer;
+  std::string m_strClientAddress;
   std::string m_outbox, m_inbox;
   bool m_bPeerClosed = false;
   std::vector<std::string> m_failures;

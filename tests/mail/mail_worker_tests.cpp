@@ -33,6 +33,7 @@ class ObservedJob : public CNotifySmtpClient {
         window = GetSocketWnd() ? GetSocketWnd()->GetSafeHwnd() : nullptr;
         m_events.Add("start " + std::to_string(m_id));
       }
+      if (to == SmtpState::AwaitConnect) m_events.Add("connect " + std::to_string(m_id));
       if (forward) forward(from, to);
     });
   }
@@ -125,13 +126,13 @@ TEST_F(MailThreadTest, NamesResolveThroughTheHiddenWindowWhichIgnoresEnterAndEsc
     AddJob(MailConfig("localhost", server.Port()), m_dir.File("i.txt"), m_dir.File("l.txt"), withWindow, &states);
     Tick();
     ASSERT_TRUE(states.WaitForState("Closed"));
-    EXPECT_EQ(states.Trace(), "Idle -> AwaitGreeting -> AwaitQuitReply -> Closed");
+    EXPECT_EQ(states.Trace(), "Idle -> AwaitLookup -> AwaitConnect -> AwaitGreeting -> AwaitQuitReply -> Closed");
     const std::vector<std::string> events = m_events.Events();
-    // Through the window the job leaves Idle only after the tick's probe is gone; a blocking
+    // Through the window the job connects only after the tick's probe is gone; a blocking
     // lookup connects inside Start, before it.
-    const auto started = std::find(events.begin(), events.end(), "start " + std::to_string(withWindow));
+    const auto connected = std::find(events.begin(), events.end(), "connect " + std::to_string(withWindow));
     const auto probeDeleted = std::find(events.begin(), events.end(), "deleted " + std::to_string(m_nextProbe - 1));
-    EXPECT_EQ(started > probeDeleted, withWindow);
+    EXPECT_EQ(connected > probeDeleted, withWindow);
     Tick();
     EXPECT_TRUE(Deleted(withWindow));
     ExpectServerDone(server);
@@ -141,7 +142,7 @@ TEST_F(MailThreadTest, NamesResolveThroughTheHiddenWindowWhichIgnoresEnterAndEsc
     AddJob(MailConfig("nonexistent.invalid", 25), m_dir.File("i.txt"), m_dir.File("l.txt"), 5, &unknown);
     Tick();
     ASSERT_TRUE(unknown.WaitForState("Closed"));
-    EXPECT_EQ(unknown.Trace(), "Idle -> Closed");
+    EXPECT_EQ(unknown.Trace(), "Idle -> AwaitLookup -> Closed");
 
     const fw::HWND window = ObservedJob::window;
     ASSERT_NE(window, nullptr);
@@ -194,7 +195,7 @@ TEST_F(MailThreadTest, StopDoesNotWaitForANameServerThatNeverAnswers) {
   Tick();
   ASSERT_TRUE(nameServer.WaitForQuery());
   qbtest::WithinPatience("Stop with a lookup under way", [&] { m_worker->Stop(); });
-  EXPECT_EQ(states.Trace(), "Idle");
+  EXPECT_EQ(states.Trace(), "Idle -> AwaitLookup");
   EXPECT_TRUE(Deleted(1));
   EXPECT_FALSE(qbtest::FileExists(info));
 }

@@ -232,7 +232,7 @@ TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
   client->Step(0);  // writable, but the write fails
   EXPECT_EQ(client->IsSendReady(), 0);
   EXPECT_EQ(client->GetState(), SmtpState::Closed);
-  EXPECT_STREQ(client->GetFailure().reason, "sending failed");
+  EXPECT_EQ(client->GetFailure().reason, SmtpFailureReason::SendFailed);
   EXPECT_EQ(client->GetFailure().step, SmtpState::AwaitDataReply);
   EXPECT_EQ(client->GetFailure().error, fw::kWsaENotConn);
   client->Step(SIZE_MAX);
@@ -246,7 +246,7 @@ TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
   refused.Step(0);  // the connection takes nothing more
   refused.Reply("554 spam\r\n");
   EXPECT_EQ(refused.GetState(), SmtpState::Closed);
-  EXPECT_STREQ(refused.GetFailure().reason, "message refused");
+  EXPECT_EQ(refused.GetFailure().reason, SmtpFailureReason::MessageRefused);
   EXPECT_EQ(refused.GetFailure().error, 0);
 }
 

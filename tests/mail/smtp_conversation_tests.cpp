@@ -1,8 +1,9 @@
 // SMTP conversations replayed from the case files in tests/data/smtp: the scripted server
-// plays the server's part and checks every line and the message the client sends; the job
-// runs on a loop thread and the runner checks its states, its outcome and failure, its expiry
-// by an injected tick count, and that its journal files are gone after it. Then the job's
-// handling of a host lookup's result.
+// plays the server's part (in plain or, through the TLS relay, with TLS) and checks every line
+// and the message the client sends; the job runs on a loop thread and the runner checks its
+// states, its outcome and failure, the failure record it leaves, the German diagnosis of its
+// steps, its expiry by an injected tick count, and that its journal files are gone after it.
+// Then the job's handling of a host lookup's result.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <optional>
 
+#include "framework/codepage.h"
+#include "mail/SmtpDiagnosis.h"
 #include "mail_test_support.h"
 
 namespace mailtest {
@@ -20,9 +23,59 @@ struct ConversationCase {
   int receiveBuffer = 0;
   std::string info, log;
   int logLinesWritten = 0;
-  bool noInfo = false, noLog = false, expectConnection = true;
+  bool noInfo = false, noLog = false, expectConnection = true, exactDiagnosis = false;
   Script server, runner;
+  std::vector<std::string> diagnosis;  // expected lines, UTF-8
 };
+
+// "{fingerprint.NAME}" in a value stands for that certificate's fingerprint.
+std::string WithFingerprints(std::string value) {
+  const std::string mark = "{fingerprint.";
+  for (std::size_t at; (at = value.find(mark)) != std::string::npos;) {
+    const std::size_t end = value.find('}', at);
+    value.replace(at, end - at + 1, TlsServerValue(value.substr(at + 1, end - at - 1)));
+  }
+  return value;
+}
+
+// "{port}" stands for the server's port.
+std::string WithPort(std::string value, int port) {
+  if (const std::size_t at = value.find("{port}"); at != std::string::npos) value.replace(at, 6, std::to_string(port));
+  return value;
+}
+
+int SecurityValue(const std::string& name) {
+  return name == "starttls" ? CNotifyConfig::kSecurityStartTls
+         : name == "tls"    ? CNotifyConfig::kSecurityTls
+                            : CNotifyConfig::kSecurityNone;
+}
+
+// Whether `line` is `pattern`, in which "{*}" stands for any text.
+bool Matches(const std::string& pattern, const std::string& line) {
+  const std::size_t star = pattern.find("{*}");
+  if (star == std::string::npos) return pattern == line;
+  if (line.compare(0, star, pattern, 0, star) != 0) return false;
+  const std::string rest = pattern.substr(star + 3);
+  for (std::size_t at = star; at <= line.size(); ++at) {
+    if (Matches(rest, line.substr(at))) return true;
+  }
+  return false;
+}
+
+// Whether the `expected` lines occur in `actual` in order; all of them and nothing else when
+// `exact`.
+bool LinesMatch(const std::vector<std::string>& expected, const std::vector<std::string>& actual, bool exact) {
+  if (exact && expected.size() != actual.size()) return false;
+  std::size_t next = 0;
+  for (const std::string& line : actual) {
+    if (next < expected.size() && Matches(expected[next], line)) {
+      ++next;
+    } else if (exact) {
+      return false;
+    }
+  }
+  return next == expected.size();
+}
 
 std::string Unescape(const std::string& text) {
   std::string out;
@@ -44,11 +97,13 @@ const std::vector<std::string> kHead = {
     "Message-ID*",       "From*", "To*",       "Subject*", "Date*", "MIME*", "Content-Type*", "\tcharset*",
     "Content-Transfer*", "",      "Folgende*", ""};
 
-// "Step: reason (error): reply" (error and reply when there are), or "none".
+// "Step: reason (error) [TLS reason]: reply" (error, TLS reason and reply when there are), or
+// "none".
 std::string Describe(const SmtpFailure& failure) {
-  if (failure.reason == nullptr) return "none";
-  return std::string(SmtpStateName(failure.step)) + ": " + failure.reason +
+  if (!failure.HasFailed()) return "none";
+  return std::string(SmtpStateName(failure.step)) + ": " + SmtpFailureText(failure.reason) +
          (failure.error ? " (" + std::to_string(failure.error) + ")" : "") +
+         (failure.tls != fw::TlsFailure::None ? std::string(" [") + fw::TlsFailureText(failure.tls) + "]" : "") +
          (failure.reply.empty() ? "" : ": " + failure.reply);
 }
 
@@ -70,6 +125,20 @@ ConversationCase ParseCase(const std::filesystem::path& path) {
       c.config.m_strSubject = value;
     } else if (key == "server") {
       c.config.m_strSmtpServer = value;
+    } else if (key == "security") {
+      c.config.m_nSmtpSecurity = SecurityValue(value);
+    } else if (key == "user") {
+      c.config.m_strSmtpUser = value;
+    } else if (key == "password") {
+      c.config.m_strSmtpPassword = value;
+    } else if (key == "certificate") {
+      c.config.m_strSmtpCertificate = WithFingerprints(value);
+    } else if (key == "profile") {
+      c.config.m_strProfile = value;
+    } else if (key == "diagnosis") {
+      c.diagnosis.push_back(WithFingerprints(value));
+    } else if (key == "diagnosis-exact") {
+      c.exactDiagnosis = value == "yes";
     } else if (key == "loglines") {
       c.config.m_nLogLines = std::stoi(value);
     } else if (key == "rcvbuf") {
@@ -95,8 +164,8 @@ ConversationCase ParseCase(const std::filesystem::path& path) {
       c.server.insert(c.server.end(), kUntilData.begin(), kUntilData.end());
     } else {
       const bool runnerKey = key == "start" || key == "state" || key == "delivered" || key == "expired" ||
-                             key == "advance" || key == "trace" || key == "failure";
-      (runnerKey ? c.runner : c.server).push_back({key, value});
+                             key == "advance" || key == "trace" || key == "failure" || key == "record";
+      (runnerKey ? c.runner : c.server).push_back({key, runnerKey ? WithFingerprints(value) : value});
     }
   }
   return c;
@@ -133,12 +202,17 @@ TEST_P(SmtpConversation, Plays) {
 
   qbtest::LoopThread loop;
   StateTrace states;
+  qbtest::EventLog diagnosis;
+  CSmtpDiagnosis diagnosisSink([&diagnosis](const std::string& line) { diagnosis.Add(fw::Windows1252ToUtf8(line)); });
+  FailureRecords::Take();
   auto client =
       std::make_unique<CNotifySmtpClient>(nullptr, &c.config, infoFile.c_str(), logFile.c_str(), c.logLinesWritten);
   client->SetStateObserver(states.Observer());
+  client->SetDiagnosis(&diagnosisSink);
   const bool started = loop.Run([&] { return client->Start(); });
-  for (const auto& [key, value] : c.runner) {
+  for (auto [key, value] : c.runner) {
     SCOPED_TRACE(key + ": " + value);
+    value = WithPort(value, c.config.m_nSmtpPort);
     if (key == "start") {
       EXPECT_EQ(started, value == "true");
     } else if (key == "state") {
@@ -150,16 +224,37 @@ TEST_P(SmtpConversation, Plays) {
       clock.tick += static_cast<std::uint32_t>(std::stoul(value));
     } else if (key == "failure") {
       EXPECT_EQ(loop.Run([&] { return Describe(client->GetFailure()); }), value);
+    } else if (key == "record") {
+      const std::vector<std::string> records = FailureRecords::Take();
+      EXPECT_EQ(records.size(), value == "none" ? 0u : 1u);
+      for (const std::string& record : records) {
+        EXPECT_TRUE(Matches(value, fw::Windows1252ToUtf8(record))) << fw::Windows1252ToUtf8(record);
+      }
     } else {
       EXPECT_EQ(states.Trace(), value);
     }
   }
-  // Every job that ended undelivered passed through the one failure path; a delivered one never.
+  // Every job that ended undelivered passed through the one failure path and left one record;
+  // a delivered one neither.
   loop.Run([&] {
     if (client->GetState() != SmtpState::Closed) return;
-    EXPECT_EQ(client->GetFailure().reason == nullptr, client->IsFinished()) << Describe(client->GetFailure());
+    EXPECT_EQ(!client->GetFailure().HasFailed(), client->IsFinished()) << Describe(client->GetFailure());
   });
+  const bool leavesRecord = loop.Run([&] { return client->GetFailure().HasFailed(); });
   loop.Run([&] { client.reset(); });
+  const std::vector<std::string> records = FailureRecords::Take();
+  if (std::none_of(c.runner.begin(), c.runner.end(), [](const ScriptLine& line) { return line.key == "record"; })) {
+    EXPECT_EQ(records.size(), leavesRecord ? 1u : 0u);
+  }
+  if (const std::string& password = c.config.m_strSmtpPassword; !password.empty()) {
+    for (const std::string& text : {diagnosis.Joined("\n"), records.empty() ? "" : records.front()}) {
+      EXPECT_EQ(text.find(password), std::string::npos) << "the password shows in: " << text;
+    }
+  }
+  if (!c.diagnosis.empty()) {
+    for (std::string& line : c.diagnosis) line = WithPort(line, c.config.m_nSmtpPort);
+    EXPECT_TRUE(LinesMatch(c.diagnosis, diagnosis.Events(), c.exactDiagnosis)) << diagnosis.Joined("\n");
+  }
   if (server) {
     for (const std::string& failure : server->Finish(c.expectConnection)) ADD_FAILURE() << failure;
   }
@@ -193,7 +288,7 @@ TEST(SmtpLookupResult, ConnectsToTheFirstAddressReadAsUnsignedBytes) {
   unsigned char first[4] = {127, 128, 0, 1}, second[4] = {127, 0, 0, 1};
   char* list[] = {reinterpret_cast<char*>(first), reinterpret_cast<char*>(second), nullptr};
   const fw::HostEnt host{nullptr, nullptr, fw::kAfInet, 4, list};
-  EXPECT_EQ(Resolve(0, &host, server.Port(), &server), SmtpState::AwaitGreeting);
+  EXPECT_EQ(Resolve(0, &host, server.Port(), &server), SmtpState::AwaitConnect);
   for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;
 }
 

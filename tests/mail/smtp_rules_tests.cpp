@@ -1,7 +1,8 @@
-// The mail job's pure parts: reply lines, the recipient list, the wrapping tick interval, the
-// Message-ID numbers, the Date line in several zones and whatever the locale, the Subject
-// field, and the body's transparency filter. Replies are read in the conversation cases,
-// journal lines in message composition; mail readers decode the Subject end to end.
+// The mail job's pure parts: reply lines, the EHLO capabilities, the login exchange, the
+// recipient list, the wrapping tick interval, the Message-ID numbers, the Date line in several
+// zones and whatever the locale, the Subject field, and the body's transparency filter.
+// Replies are read in the conversation cases, journal lines in message composition; mail
+// readers decode the Subject end to end.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -11,6 +12,8 @@
 #include <thread>
 
 #include "mail/NotifySmtpClient.h"
+#include "mail/SmtpAuth.h"
+#include "mail/SmtpCapabilities.h"
 #include "mail/SmtpReply.h"
 #include "mail/SubjectHeader.h"
 #include "mail_test_support.h"
@@ -40,6 +43,93 @@ TEST(ExtractLine, SplitsAtLineFeedsAndLeavesAnUnendedRest) {
     EXPECT_EQ(lines, c.lines) << c.bytes;
     EXPECT_EQ(std::string(data, static_cast<std::size_t>(length)), c.rest) << c.bytes;
   }
+}
+
+TEST(ReadReply, KeepsEveryLineOfAReplyWhenAsked) {
+  const std::string bytes = "250-mail.example.org\r\n250-SIZE 1\r\n250 AUTH PLAIN\r\n220 next\r\n";
+  const char* data = bytes.data();
+  int length = static_cast<int>(bytes.size());
+  std::string reply;
+  Lines lines;
+  EXPECT_TRUE(smtp::ReadReply(data, length, reply, &lines).complete);
+  EXPECT_EQ(reply, "250 AUTH PLAIN");
+  EXPECT_EQ(lines, (Lines{"250-mail.example.org", "250-SIZE 1", "250 AUTH PLAIN"}));
+  EXPECT_EQ(std::string(data, static_cast<std::size_t>(length)), "220 next\r\n");
+}
+
+TEST(EhloCapabilities, StartTlsMechanismsInBothFormsAndTheSizeLimit) {
+  const struct {
+    Lines reply;
+    bool startTls;
+    Lines mechanisms;
+    bool size;
+    std::uint64_t limit;
+  } cases[] = {
+      {{"250-mail.example.org", "250-STARTTLS", "250-AUTH PLAIN LOGIN", "250 SIZE 10240000"},
+       true,
+       {"PLAIN", "LOGIN"},
+       true,
+       10240000},
+      // Keywords in any case, the old "AUTH=" form, a mechanism named twice, SIZE without a limit.
+      {{"250-x", "250-auth=login", "250-Auth plain LOGIN", "250-starttls", "250 size"},
+       true,
+       {"LOGIN", "PLAIN"},
+       true,
+       0},
+      // The first line names the server; unknown keywords, short lines and odd names go.
+      {{"250 STARTTLS"}, false, {}, false, 0},
+      {{"250-x", "250-STARTTLSX", "25", "250-AUTH PL@IN " + std::string(30, 'A'), "250 SIZE 99999999999999999999999"},
+       false,
+       {},
+       true,
+       UINT64_MAX},
+  };
+  for (const auto& c : cases) {
+    const smtp::Capabilities capabilities = smtp::ParseEhloReply(c.reply);
+    EXPECT_EQ(capabilities.bStartTls, c.startTls) << c.reply.back();
+    EXPECT_EQ(capabilities.authMechanisms, c.mechanisms) << c.reply.back();
+    EXPECT_EQ(capabilities.bSize, c.size) << c.reply.back();
+    EXPECT_EQ(capabilities.sizeLimit, c.limit) << c.reply.back();
+  }
+  EXPECT_EQ(smtp::ChooseAuthMechanism(smtp::ParseEhloReply({"250-x", "250 AUTH LOGIN CRAM-MD5 PLAIN"})),
+            smtp::AuthMechanism::Plain);
+  EXPECT_EQ(smtp::ChooseAuthMechanism(smtp::ParseEhloReply({"250-x", "250 AUTH LOGIN"})), smtp::AuthMechanism::Login);
+  EXPECT_EQ(smtp::ChooseAuthMechanism(smtp::ParseEhloReply({"250-x", "250 AUTH CRAM-MD5"})), smtp::AuthMechanism::None);
+}
+
+// The lines an exchange sends for `codes`, and how it ends ("+" continue, "ok", "no").
+std::string Exchange(smtp::AuthMechanism mechanism, std::initializer_list<int> codes) {
+  smtp::CAuthExchange exchange(mechanism, "anna", "geheim");
+  std::string wire = exchange.Begin();
+  for (int code : codes) {
+    std::string line;
+    const auto outcome = exchange.OnReply(code, line);
+    wire += line;
+    if (outcome != smtp::CAuthExchange::Outcome::Continue) {
+      return wire + (outcome == smtp::CAuthExchange::Outcome::Accepted ? "ok" : "no");
+    }
+  }
+  return wire + "+";
+}
+
+TEST(AuthExchange, PlainSendsAllAtOnceLoginAnswersTwoPromptsAndAnythingElseEndsIt) {
+  using smtp::AuthMechanism;
+  EXPECT_EQ(Exchange(AuthMechanism::Plain, {235}), "AUTH PLAIN AGFubmEAZ2VoZWlt\r\nok");
+  EXPECT_EQ(Exchange(AuthMechanism::Plain, {535}), "AUTH PLAIN AGFubmEAZ2VoZWlt\r\nno");
+  // A prompt nothing answers is cancelled; the exchange then fails whatever comes.
+  EXPECT_EQ(Exchange(AuthMechanism::Plain, {334, 235}), "AUTH PLAIN AGFubmEAZ2VoZWlt\r\n*\r\nno");
+  EXPECT_EQ(Exchange(AuthMechanism::Login, {334, 334, 235}), "AUTH LOGIN\r\nYW5uYQ==\r\nZ2VoZWlt\r\nok");
+  EXPECT_EQ(Exchange(AuthMechanism::Login, {334, 535}), "AUTH LOGIN\r\nYW5uYQ==\r\nno");
+  EXPECT_EQ(Exchange(AuthMechanism::Login, {334, 334, 334, 501}), "AUTH LOGIN\r\nYW5uYQ==\r\nZ2VoZWlt\r\n*\r\nno");
+  EXPECT_EQ(Exchange(AuthMechanism::Login, {235}), "AUTH LOGIN\r\nok") << "a server may waive the prompts";
+}
+
+TEST(AuthExchange, RedactMasksThePasswordAndWhatCarriedIt) {
+  smtp::CAuthExchange plain(smtp::AuthMechanism::Plain, "anna", "geheim");
+  EXPECT_EQ(plain.Redact("535 bad AGFubmEAZ2VoZWlt for anna (geheim)"), "535 bad ******** for anna (********)");
+  smtp::CAuthExchange login(smtp::AuthMechanism::Login, "anna", "geheim");
+  EXPECT_EQ(login.Redact("501 cannot decode Z2VoZWlt; YW5uYQ== is fine"),
+            "501 cannot decode ********; YW5uYQ== is fine");
 }
 
 TEST(SplitRecipients, SeparatorsInAnyMixKeepOrderAndDropEmptyPieces) {

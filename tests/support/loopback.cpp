@@ -87,6 +87,22 @@ void Peer::Reset() {
   Close();
 }
 
+std::unique_ptr<Peer> Connect(std::uint16_t port) {
+  const Native s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == kNone) return nullptr;
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+    CloseNative(s);
+    return nullptr;
+  }
+  const int on = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return std::make_unique<Peer>(static_cast<std::intptr_t>(s), "127.0.0.1");
+}
+
 Listener::Listener(int receiveBuffer, const char* address, bool listening) {
   Native s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (receiveBuffer > 0 && s != kNone) {

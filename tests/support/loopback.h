@@ -1,6 +1,6 @@
 // The far end of the tests' connections: plain blocking IPv4 sockets on a loopback address
-// (a listener on a free port, its accepted connections, a port that refuses connections, and
-// a name server that never answers).
+// (a listener on a free port, its accepted connections, a port that refuses connections, a
+// name server that never answers, and connections to servers that a test fixture runs).
 #pragma once
 
 #include <chrono>
@@ -31,6 +31,9 @@ class Peer {
   std::intptr_t m_handle;
   std::string m_address;
 };
+
+// A connection to `port` on the loopback address, or null when none could be made.
+std::unique_ptr<Peer> Connect(std::uint16_t port);
 
 class Listener {
  public:

@@ -18,10 +18,20 @@ decrypt. Each ended
 connection appends "SCENARIO CLIENT-PORT OUTCOME BYTES" to DIR/events.txt, BYTES being the
 application bytes received from the client. The servers end by themselves after --lifetime
 seconds.
+
+The relay (port "relay" in servers.txt) puts TLS under the scripted SMTP server of the mail
+tests. The scripted server connects to it and is told "PORT\n", the port on which the relay
+then takes one client; when the client has come the scripted server is told "accepted
+ADDRESS\n", and from then on the relay passes the bytes on both ways. "\0TLS:NAME\n" from the
+scripted server ends the plain part: the relay becomes the TLS server towards the client, with
+the certificate NAME ("good", "wrongname", "expired", "notyetvalid", "selfsigned"), and passes
+the application data on in plain. After a failed handshake whatever the client still sends is
+passed on as it is, so that the scripted server sees it. Either side's end ends both.
 """
 import argparse
 import datetime
 import os
+import select
 import signal
 import socket
 import ssl
@@ -220,6 +230,160 @@ class Session:
                 return "eof", total
 
 
+
+TLS_MARK = b"\0TLS:"
+
+
+class RelayPump:
+    """One relayed connection: the client's side (`front`) and the scripted server's (`back`)."""
+
+    def __init__(self, front, back, contexts):
+        self.front, self.back, self.contexts = front, back, contexts
+        self.mode = "plain"  # then "handshake", "open" or "failed"
+        self.pending = b""  # from the scripted server, not yet passed on
+        self.tls = self.incoming = self.outgoing = None
+
+    def run(self):
+        while True:
+            ready, _, _ = select.select([self.front, self.back], [], [], 180)
+            if not ready:
+                return
+            if self.back in ready:
+                data = self.back.recv(262144)
+                if not data:
+                    return
+                self.pending += data
+                self.from_server()
+            if self.front in ready:
+                data = self.front.recv(262144)
+                if not data or not self.from_client(data):
+                    return
+
+    def flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.front.sendall(data)
+
+    def from_server(self):
+        while self.pending:
+            if self.mode == "plain":
+                at = self.pending.find(TLS_MARK)
+                end = self.pending.find(b"\n", at) if at >= 0 else -1
+                if end < 0:
+                    # Everything but what may be the start of a mark goes to the client.
+                    keep = next((n for n in range(len(TLS_MARK), 0, -1) if self.pending.endswith(TLS_MARK[:n])), 0)
+                    cut = at if at >= 0 else len(self.pending) - keep
+                    self.front.sendall(self.pending[:cut])
+                    self.pending = self.pending[cut:]
+                    return
+                self.front.sendall(self.pending[:at])
+                name = self.pending[at + len(TLS_MARK):end].decode()
+                self.pending = self.pending[end + 1:]
+                self.start_tls(name)
+            elif self.mode == "open":
+                self.tls.write(self.pending)
+                self.pending = b""
+                self.flush()
+            elif self.mode == "failed":
+                self.pending = b""
+            else:
+                return  # the handshake is not over yet
+
+    def start_tls(self, name):
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = self.contexts[name].wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self.mode = "handshake"
+        self.handshake()
+
+    def handshake(self):
+        try:
+            self.tls.do_handshake()
+        except ssl.SSLWantReadError:
+            self.flush()
+            return True
+        except (ssl.SSLError, OSError):
+            try:
+                self.flush()  # the alert
+            except OSError:
+                pass
+            self.mode = "failed"
+            return True
+        self.mode = "open"
+        self.flush()
+        self.from_server()
+        return self.read_application()
+
+    def from_client(self, data):
+        """Takes bytes from the client; False when the relayed connection is over."""
+        if self.mode in ("plain", "failed"):
+            self.back.sendall(data)
+            return True
+        self.incoming.write(data)
+        return self.handshake() if self.mode == "handshake" else self.read_application()
+
+    def read_application(self):
+        chunks, closing = [], False
+        while True:
+            try:
+                chunk = self.tls.read(262144)
+            except ssl.SSLWantReadError:
+                break
+            except (ssl.SSLZeroReturnError, ssl.SSLError):
+                closing = True
+                break
+            if not chunk:
+                closing = True
+                break
+            chunks.append(chunk)
+        if chunks:
+            self.back.sendall(b"".join(chunks))
+        self.flush()
+        if closing:
+            try:
+                self.tls.unwrap()
+            except (ssl.SSLError, OSError):
+                pass
+            try:
+                self.flush()
+            except OSError:
+                pass
+        return not closing
+
+
+def relay_connection(back, contexts):
+    listener = None
+    try:
+        back.settimeout(60)
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        back.sendall(b"%d\n" % listener.getsockname()[1])
+        early = b""  # what the scripted server sent before the client came (a TLS mark)
+        while True:
+            ready, _, _ = select.select([listener, back], [], [], 60)
+            if not ready:
+                return
+            if listener in ready:
+                break
+            data = back.recv(4096)
+            if not data:
+                return
+            early += data
+        front, peer = listener.accept()
+        with front:
+            back.sendall(b"accepted %s\n" % peer[0].encode())
+            pump = RelayPump(front, back, contexts)
+            pump.pending = early
+            pump.from_server()
+            pump.run()
+    except (OSError, ssl.SSLError):
+        pass
+    finally:
+        if listener:
+            listener.close()
+        back.close()
+
+
 class Servers:
     def __init__(self, directory, certificates):
         self.directory = directory
@@ -232,6 +396,11 @@ class Servers:
             listener.listen(16)
             ctx = context(directory, certificates[scenario["cert"]], **scenario)
             self.listeners[name] = (listener, scenario, ctx)
+        self.relay = socket.socket()
+        self.relay.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.relay.bind(("127.0.0.1", 0))
+        self.relay.listen(16)
+        self.relay_contexts = {name: context(directory, pem) for name, pem in certificates.items()}
 
     def log(self, name, port, outcome, count):
         with self.lock, open(os.path.join(self.directory, "events.txt"), "a") as f:
@@ -290,9 +459,15 @@ class Servers:
             conn.close()
             self.log(name, port, outcome, count)
 
+    def accept_relayed(self):
+        while True:
+            back, _ = self.relay.accept()
+            threading.Thread(target=relay_connection, args=(back, self.relay_contexts), daemon=True).start()
+
     def run(self, lifetime):
         for name in self.listeners:
             threading.Thread(target=self.accept, args=(name,), daemon=True).start()
+        threading.Thread(target=self.accept_relayed, daemon=True).start()
         time.sleep(lifetime)
 
 
@@ -301,6 +476,7 @@ def serve(args):
                     ("good", "wrongname", "expired", "notyetvalid", "selfsigned")}
     servers = Servers(args.dir, certificates)
     lines = ["%s=%d" % (name, listener.getsockname()[1]) for name, (listener, _, _) in servers.listeners.items()]
+    lines.append("relay=%d" % servers.relay.getsockname()[1])
     lines += ["fingerprint.%s=%s" % (name, fingerprint(pem)) for name, pem in certificates.items()]
     info = os.path.join(args.dir, "servers.txt")
     with open(info + ".tmp", "w") as f:
