@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "addon/NotifyAddOnApp.h"
-#include "bench/BenchSupport.h"
 #include "addon/exports.h"
+#include "bench/BenchSupport.h"
 #include "framework/app.h"
 #include "framework/clock.h"
 #include "framework/filesystem.h"
@@ -148,11 +148,11 @@ int main(int argc, char** argv) {
 
   // Defaults for steadier figures on a shared machine; flags given on the command line win.
   bench::MedianReporter reporter;
-  const std::vector<std::string> rest = bench::RunBenchmarks(
-      argc, argv,
-      {"--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true",
-       "--benchmark_enable_random_interleaving=true"},
-      reporter);
+  const std::vector<std::string> rest =
+      bench::RunBenchmarks(argc, argv,
+                           {"--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true",
+                            "--benchmark_enable_random_interleaving=true"},
+                           reporter);
   std::printf("log lines: %.2f of the stdio baseline (target 0.7)\n", Ratio(reporter, "BM_LogResponse"));
   std::printf("event lines: %.2f of the stdio baseline (target 0.3)\n", Ratio(reporter, "BM_EventAlways"));
   if (!(rest.size() > 1 && rest[1] == "--skip-memory")) ReportMemory();

@@ -249,8 +249,7 @@ void CNotifySession::WriteLogText(const std::string& prefix, std::string_view te
   do {
     // A plain scan: find_first_of calls memchr once per character.
     const std::size_t cut = static_cast<std::size_t>(
-        std::find_if(text.begin() + start, text.end(), [](char c) { return c == '\r' || c == '\n'; }) -
-        text.begin());
+        std::find_if(text.begin() + start, text.end(), [](char c) { return c == '\r' || c == '\n'; }) - text.begin());
     const std::string_view line = text.substr(start, cut - start);
     if (bMask) {
       WriteLogLine(*linePrefix, MaskSecret(line));
