@@ -63,8 +63,8 @@ void CNotifyAddOnApp::StopMailThread() {
     pWorker->DeleteJournalFilesAtProcessEnd();
     return;
   }
-  // Inside the module's detach the worker's thread has taken its last step already (it holds
-  // the module until then), so Stop returns at once there.
+  // Inside the module's detach on Windows the worker's thread has taken its last step already
+  // (it holds the module until then), so Stop returns at once there.
   pWorker->Stop();
   delete pWorker;
 }

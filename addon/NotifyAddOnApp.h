@@ -2,11 +2,12 @@
 // the registry of live sessions by host session handle, creates the delivery worker when a
 // mail job arrives and none runs, and tears everything down when the module is unloaded.
 //
-// Unloading: the worker's thread holds the module loaded while it runs (fw::CWinThread), and
-// it ends by itself at the first tick without work. CanUnload ends an idle worker completely
-// before it answers true, so that the unload that follows has nothing to wait for; the
-// module's detach never waits for a thread that could need the loader lock. An unload
-// without asking, while jobs run, lets the jobs finish: the module goes when the worker ends.
+// Unloading: the worker ends by itself at the first tick without work, and CanUnload ends an
+// idle worker completely before it answers true, so that the unload that follows has nothing
+// to wait for. An unload without asking, while jobs run: on Windows the worker's thread holds
+// the module loaded (fw::CWinThread), so the jobs finish and the module goes when the worker
+// ends, and the module's detach never waits for a thread that could need the loader lock;
+// elsewhere the unload stops the worker, whose jobs are dropped with their journal files.
 #pragma once
 
 #include <memory>

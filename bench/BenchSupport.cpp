@@ -183,13 +183,15 @@ double MedianReporter::Get(const std::string& benchmark, const std::string& coun
   return value == values->second.end() ? 0 : value->second;
 }
 
-std::vector<char*> WithDefaultFlags(int argc, char** argv, std::vector<std::string>& storage,
-                                    std::vector<std::string> defaults) {
-  storage = std::move(defaults);
+std::vector<std::string> RunBenchmarks(int argc, char** argv, std::vector<std::string> defaults,
+                                       benchmark::BenchmarkReporter& reporter) {
   std::vector<char*> args{argv[0]};
-  for (std::string& flag : storage) args.push_back(flag.data());
+  for (std::string& flag : defaults) args.push_back(flag.data());
   args.insert(args.end(), argv + 1, argv + argc);
-  return args;
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  return std::vector<std::string>(args.begin(), args.begin() + count);
 }
 
 }  // namespace bench

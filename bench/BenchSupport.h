@@ -1,6 +1,6 @@
-// Shared pieces of the delivery benchmarks: process memory figures, a temporary module
-// directory with its own registry and application object, journal lines written by the real
-// journal, large input files built from them, and a reporter that keeps each benchmark's
+// Shared pieces of the benchmarks: process memory figures, a temporary module directory with
+// its own registry and application object, journal lines written by the real journal, large
+// input files built from them, and the runner with a reporter that keeps each benchmark's
 // median counters for the summary.
 #pragma once
 
@@ -89,8 +89,10 @@ class MedianReporter : public benchmark::ConsoleReporter {
   std::map<std::string, bool> m_fromMedian;
 };
 
-// Command-line flags with this program's defaults in front (flags given later win).
-std::vector<char*> WithDefaultFlags(int argc, char** argv, std::vector<std::string>& storage,
-                                    std::vector<std::string> defaults);
+// Runs the benchmarks that the command line selects, reporting to `reporter`, with this
+// program's default flags in front of the given ones (flags given later win). Returns the
+// arguments that were no benchmark flags, the program's name first.
+std::vector<std::string> RunBenchmarks(int argc, char** argv, std::vector<std::string> defaults,
+                                       benchmark::BenchmarkReporter& reporter);
 
 }  // namespace bench

@@ -185,13 +185,8 @@ int main(int argc, char** argv) {
   }
   sink.TakeMessages();
 
-  std::vector<std::string> storage;
-  std::vector<char*> args = bench::WithDefaultFlags(
-      argc, argv, storage, {"--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"});
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
   bench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  bench::RunBenchmarks(argc, argv, {"--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"}, reporter);
   std::printf(
       "\nmedian of the bursts: %.0f of %d delivered; sessions ended in %.0f ms; all delivered %.0f ms after "
       "the first session began; heap growth %.0f bytes\n",

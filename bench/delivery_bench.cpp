@@ -340,15 +340,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::vector<std::string> storage;
-  std::vector<char*> args =
-      bench::WithDefaultFlags(argc, argv, storage,
-                              {"--benchmark_repetitions=7", "--benchmark_report_aggregates_only=true",
-                               "--benchmark_enable_random_interleaving=true"});
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
   bench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  bench::RunBenchmarks(argc, argv,
+                       {"--benchmark_repetitions=7", "--benchmark_report_aggregates_only=true",
+                        "--benchmark_enable_random_interleaving=true"},
+                       reporter);
 
   std::printf("\nmedian throughput (MB/s = 10^6 bytes/s of DATA on the wire):\n");
   for (const char* variant : {"", "StartTls"}) {

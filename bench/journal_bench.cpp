@@ -3,18 +3,16 @@
 // each against writing the same bytes with plain buffered stdio. After the runs it prints the
 // ratios and the peak resident set size before and after a long session.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "addon/NotifyAddOnApp.h"
 #include "addon/exports.h"
+#include "bench/BenchSupport.h"
 #include "framework/app.h"
 #include "framework/clock.h"
 #include "framework/filesystem.h"
@@ -105,40 +103,10 @@ BENCHMARK(BM_LogResponseBaseline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EventAlways)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EventAlwaysBaseline)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's bytes per second for the summary: the median when repetitions
-// are asked for, else the single run.
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      const auto rate = run.counters.find("bytes_per_second");
-      if (rate == run.counters.end()) continue;
-      const std::string name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        m_rates[name] = rate->second.value;
-        m_medians.insert(name);
-      } else if (run.run_type == Run::RT_Iteration && !m_medians.count(name)) {
-        m_rates[name] = rate->second.value;
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Ratio(const std::string& name) const {
-    const auto measured = m_rates.find(name);
-    const auto baseline = m_rates.find(name + "Baseline");
-    if (measured == m_rates.end() || baseline == m_rates.end() || baseline->second <= 0) return 0;
-    return measured->second / baseline->second;
-  }
-
- private:
-  std::map<std::string, double> m_rates;
-  std::set<std::string> m_medians;
-};
-
-long PeakRssKiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+// The ratio of a benchmark's bytes per second to its "Baseline" twin's; 0 when one is missing.
+double Ratio(const bench::MedianReporter& reporter, const std::string& name) {
+  const double baseline = reporter.Get(name + "Baseline", "bytes_per_second");
+  return baseline > 0 ? reporter.Get(name, "bytes_per_second") / baseline : 0;
 }
 
 // One long session: the peak resident size must not follow the number of lines.
@@ -149,12 +117,12 @@ void ReportMemory() {
     QBAddOnLogResponse(kSession, kResponse);
     QBAddOnFileDownloaded(kSession, 0, kSource, kTarget);
   }
-  const long before = PeakRssKiB();
+  const long before = bench::StatusKiB("VmHWM");
   for (int i = 0; i < kLines; ++i) {
     QBAddOnLogResponse(kSession, kResponse);
     QBAddOnFileDownloaded(kSession, 0, kSource, kTarget);
   }
-  const long after = PeakRssKiB();
+  const long after = bench::StatusKiB("VmHWM");
   QBAddOnSessionDestroy(kSession);
   std::printf("peak RSS: %ld KiB after 1000 lines of each kind, %ld KiB after %d more of each\n", before, after,
               kLines);
@@ -179,18 +147,15 @@ int main(int argc, char** argv) {
   config.Save();
 
   // Defaults for steadier figures on a shared machine; flags given on the command line win.
-  std::vector<char*> args{argv[0]};
-  std::string defaults[] = {"--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true",
-                            "--benchmark_enable_random_interleaving=true"};
-  for (std::string& flag : defaults) args.push_back(flag.data());
-  args.insert(args.end(), argv + 1, argv + argc);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  RecordingReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("log lines: %.2f of the stdio baseline (target 0.7)\n", reporter.Ratio("BM_LogResponse"));
-  std::printf("event lines: %.2f of the stdio baseline (target 0.3)\n", reporter.Ratio("BM_EventAlways"));
-  if (!(count > 1 && std::string(args[1]) == "--skip-memory")) ReportMemory();
+  bench::MedianReporter reporter;
+  const std::vector<std::string> rest =
+      bench::RunBenchmarks(argc, argv,
+                           {"--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true",
+                            "--benchmark_enable_random_interleaving=true"},
+                           reporter);
+  std::printf("log lines: %.2f of the stdio baseline (target 0.7)\n", Ratio(reporter, "BM_LogResponse"));
+  std::printf("event lines: %.2f of the stdio baseline (target 0.3)\n", Ratio(reporter, "BM_EventAlways"));
+  if (!(rest.size() > 1 && rest[1] == "--skip-memory")) ReportMemory();
   benchmark::Shutdown();
 
   app.ExitInstance();

@@ -13,7 +13,7 @@ in it must match the Windows-1252 bytes of the string it announces.
 import re
 import sys
 
-from rc_script import Script, c_literal, fail, tokens
+from rc_script import Script, c_literal, fail, tokens, write_source
 
 # Statement -> (kind, whether it starts with a text)
 STATEMENTS = {
@@ -102,35 +102,19 @@ def main():
     for ident in init_data:
         if ident not in dialogs:
             fail(f"init data {ident} belongs to no dialog")
-    lines = [
-        "// Generated from the resource script by cmake/rc_dialogs.py; do not edit.",
-        '#include "framework/dialog_template.h"',
-        "",
-        "namespace fw::detail {",
-        "namespace {",
-        "",
-    ]
+    body = ["namespace {", ""]
     for ident, (_, controls) in sorted(dialogs.items()):
-        lines.append(f"const ControlTemplate kControls{ident}[] = {{")
+        body.append(f"const ControlTemplate kControls{ident}[] = {{")
         for control, kind, text in controls:
-            lines.append(f"    {{{control}, ControlKind::{kind}, {c_literal(text)}}},")
-        lines.append("};")
-    lines += ["", "}  // namespace", "", "const DialogTemplate kDialogTemplates[] = {"]
+            body.append(f"    {{{control}, ControlKind::{kind}, {c_literal(text)}}},")
+        body.append("};")
+    body += ["", "}  // namespace", "", "const DialogTemplate kDialogTemplates[] = {"]
     for ident, (caption, controls) in sorted(dialogs.items()):
         blob = init_data.get(ident, b"")
-        lines.append(f"    {{{ident}, {c_literal(caption)}, kControls{ident}, {len(controls)}, "
-                     f"{c_literal(blob)}, {len(blob)}}},")
-    lines += [
-        "};",
-        "",
-        "const std::size_t kDialogTemplateCount = sizeof(kDialogTemplates) / sizeof(kDialogTemplates[0]);",
-        "",
-        "}  // namespace fw::detail",
-        "",
-    ]
-    with open(output, "w", encoding="ascii", newline="\n") as f:
-        f.write("\n".join(lines))
-
+        body.append(f"    {{{ident}, {c_literal(caption)}, kControls{ident}, {len(controls)}, "
+                    f"{c_literal(blob)}, {len(blob)}}},")
+    body += ["};", "", "const std::size_t kDialogTemplateCount = sizeof(kDialogTemplates) / sizeof(kDialogTemplates[0]);"]
+    write_source(output, "rc_dialogs.py", "framework/dialog_template.h", body)
 
 if __name__ == "__main__":
     main()

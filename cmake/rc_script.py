@@ -105,3 +105,12 @@ def c_literal(data):
     """A C++ string literal holding exactly `data`."""
     return '"' + "".join(
         chr(b) if 0x20 <= b < 0x7F and chr(b) not in '"\\?' else f'\\{b:03o}' for b in data) + '"'
+
+
+def write_source(output, generator, header, body):
+    """Writes a generated C++ source: `body` (lines) inside namespace fw::detail, after the
+    include of `header` and a line that names `generator` (the script's file name)."""
+    lines = [f"// Generated from the resource script by cmake/{generator}; do not edit.", f'#include "{header}"', "",
+             "namespace fw::detail {", "", *body, "", "}  // namespace fw::detail", ""]
+    with open(output, "w", encoding="ascii", newline="\n") as f:
+        f.write("\n".join(lines))

@@ -7,7 +7,7 @@ Usage: rc_string_table.py <script.rc> <output.cpp> [include directory]...
 import re
 import sys
 
-from rc_script import Script, c_literal, decode_literal, fail
+from rc_script import Script, c_literal, decode_literal, fail, write_source
 
 
 def parse_strings(script):
@@ -24,27 +24,11 @@ def parse_strings(script):
 def main():
     rc, output = sys.argv[1:3]
     strings = parse_strings(Script(rc, sys.argv[3:]))
-    lines = [
-        "// Generated from the resource script by cmake/rc_string_table.py; do not edit.",
-        '#include "framework/string_table.h"',
-        "",
-        "namespace fw::detail {",
-        "",
-        "const StringTableEntry kStringTable[] = {",
-    ]
+    body = ["const StringTableEntry kStringTable[] = {"]
     for ident in sorted(strings):
-        lines.append(f"    {{{ident}, {c_literal(strings[ident])}, {len(strings[ident])}}},")
-    lines += [
-        "};",
-        "",
-        "const std::size_t kStringTableSize = sizeof(kStringTable) / sizeof(kStringTable[0]);",
-        "",
-        "}  // namespace fw::detail",
-        "",
-    ]
-    with open(output, "w", encoding="ascii", newline="\n") as f:
-        f.write("\n".join(lines))
-
+        body.append(f"    {{{ident}, {c_literal(strings[ident])}, {len(strings[ident])}}},")
+    body += ["};", "", "const std::size_t kStringTableSize = sizeof(kStringTable) / sizeof(kStringTable[0]);"]
+    write_source(output, "rc_string_table.py", "framework/string_table.h", body)
 
 if __name__ == "__main__":
     main()

@@ -1,5 +1,6 @@
 // The portable part of CDialog: the default initialisation (initial list items, fields into
-// the controls), OK and Cancel, and data exchange as a table (framework/data_exchange.h).
+// the controls), OK and Cancel, the routing of its messages to them, and data exchange as a
+// table (framework/data_exchange.h).
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -85,6 +86,26 @@ void CDialog::OnOK() {
 
 void CDialog::OnCancel() {
   if (IsModal()) EndDialog(kIdCancel);
+}
+
+LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kWmInitDialog) return OnInitDialog() ? 1 : 0;
+  if (message == kWmClose && IsModal()) {
+    OnCancel();
+    return 0;
+  }
+  if (message == kWmCommand) {
+    const int id = LoWord(wParam);
+    if (id == kIdOk) {
+      OnOK();
+      return 0;
+    }
+    if (id == kIdCancel) {
+      OnCancel();
+      return 0;
+    }
+  }
+  return CWnd::WindowProc(message, wParam, lParam);
 }
 
 std::vector<DataExchangeField> CDialog::DataExchangeTable() {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <vector>
 
 #include "addon/NotifyAddOnApp.h"
 #include "framework/clock.h"
@@ -49,19 +48,6 @@ std::string MaskSecret(std::string_view line) {
   std::string masked(line.substr(0, verbEnd));
   masked += " ********";
   return masked;
-}
-
-// The lines of a host's text: CR LF, a lone CR and a lone LF each end one. A break at the very
-// end adds no line; an empty text is one empty line.
-std::vector<std::string_view> SplitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  do {
-    const std::size_t cut = std::min(text.find_first_of("\r\n", start), text.size());
-    lines.push_back(text.substr(start, cut - start));
-    start = cut + (text.compare(cut, 2, "\r\n") == 0 ? 2 : 1);
-  } while (start < text.size());
-  return lines;
 }
 
 // The event formats and the texts of the host's result codes, loaded once for the module's life.
@@ -253,17 +239,26 @@ void CNotifySession::LogStatus(const char* pszLine, bool bError) {
 }
 
 void CNotifySession::WriteLogText(const std::string& prefix, std::string_view text, bool bMask) {
-  // The first line has the prefix; each further line is a continuation, indented like a response.
+  // CR LF, a lone CR and a lone LF each end a line; a break at the very end adds no line and an
+  // empty text is one empty line. The first line has the prefix; each further line is a
+  // continuation, indented like a response. No line list is built: this runs for every line
+  // the host logs.
   static const std::string kNoPrefix;
-  const std::vector<std::string_view> lines = SplitLines(text);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string& linePrefix = i == 0 ? prefix : kNoPrefix;
+  const std::string* linePrefix = &prefix;
+  std::size_t start = 0;
+  do {
+    // A plain scan: find_first_of calls memchr once per character.
+    const std::size_t cut = static_cast<std::size_t>(
+        std::find_if(text.begin() + start, text.end(), [](char c) { return c == '\r' || c == '\n'; }) - text.begin());
+    const std::string_view line = text.substr(start, cut - start);
     if (bMask) {
-      WriteLogLine(linePrefix, MaskSecret(lines[i]));
+      WriteLogLine(*linePrefix, MaskSecret(line));
     } else {
-      WriteLogLine(linePrefix, lines[i]);
+      WriteLogLine(*linePrefix, line);
     }
-  }
+    linePrefix = &kNoPrefix;
+    start = cut + (text.compare(cut, 2, "\r\n") == 0 ? 2 : 1);
+  } while (start < text.size());
 }
 
 void CNotifySession::WriteLogLine(const std::string& prefix, std::string_view text) {

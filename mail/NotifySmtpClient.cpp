@@ -149,8 +149,8 @@ void CNotifySmtpClient::SetInlineBody(std::string text) {
   m_nLogLines = 0;
 }
 
-std::string CNotifySmtpClient::RedactedReply() const {
-  return m_pAuth ? m_pAuth->Redact(m_strReply) : m_strReply;
+std::string CNotifySmtpClient::Redacted(std::string text) const {
+  return m_pAuth ? m_pAuth->Redact(std::move(text)) : text;
 }
 
 void CNotifySmtpClient::Fail(SmtpFailureReason reason, Ending ending, int errorCode) {
@@ -158,7 +158,7 @@ void CNotifySmtpClient::Fail(SmtpFailureReason reason, Ending ending, int errorC
     m_failure.reason = reason;
     m_failure.step = m_nState;
     m_failure.error = errorCode;
-    if (m_bHandlingReply) m_failure.reply = RedactedReply();  // only a reply that made the step fail
+    if (m_bHandlingReply) m_failure.reply = Redacted(m_strReply);  // only a reply that made the step fail
     const fw::CTlsChannel* channel = GetTlsChannel();
     if (reason == SmtpFailureReason::TlsFailed && channel != nullptr) {
       m_failure.tls = channel->GetFailure();
@@ -393,7 +393,7 @@ void CNotifySmtpClient::SendNextRecipient() {
 }
 
 void CNotifySmtpClient::OnGreeting() {
-  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, m_strReply);
+  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, Redacted(m_strReply));
   if (!smtp::IsPositiveReply(ReplyCode())) return Fail(SmtpFailureReason::GreetingRefused, Ending::Quit);
   if (m_nSecurity != CNotifyConfig::kSecurityNone) return SendEhlo();
   // Plain SMTP without a login: the conversation of old, byte for byte.
@@ -404,19 +404,20 @@ void CNotifySmtpClient::OnGreeting() {
 }
 
 void CNotifySmtpClient::OnHeloReply() {
-  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, m_strReply);
+  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, Redacted(m_strReply));
   if (!smtp::IsPositiveReply(ReplyCode())) return Fail(SmtpFailureReason::HeloRefused, Ending::Quit);
   SendMailFrom();
 }
 
 void CNotifySmtpClient::OnEhloReply() {
   if (!smtp::IsPositiveReply(ReplyCode())) {
-    if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, m_strReply);
+    if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, Redacted(m_strReply));
     return Fail(SmtpFailureReason::EhloRefused, Ending::Quit);
   }
   // A new EHLO (after STARTTLS) replaces what the server offered before.
   m_capabilities = smtp::ParseEhloReply(m_replyLines);
-  if (m_pDiagnosis) m_pDiagnosis->Offered(m_replyLines.empty() ? m_strReply : m_replyLines.front(), m_capabilities);
+  if (m_pDiagnosis)
+    m_pDiagnosis->Offered(Redacted(m_replyLines.empty() ? m_strReply : m_replyLines.front()), m_capabilities);
   if (!IsTlsOn()) {
     // Only STARTTLS gets here without TLS, and nothing but STARTTLS may follow in plain: a
     // server (or someone in between) that does not offer it gets no mail and no credentials.
@@ -430,7 +431,7 @@ void CNotifySmtpClient::OnEhloReply() {
 }
 
 void CNotifySmtpClient::OnStartTlsReply() {
-  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, m_strReply);
+  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, Redacted(m_strReply));
   const int code = ReplyCode();
   if (code < 200 || code > 299) return Fail(SmtpFailureReason::StartTlsRefused, Ending::Quit);
   // Plain bytes after this reply are dropped: none can pass for a reply inside TLS.
@@ -445,22 +446,22 @@ void CNotifySmtpClient::OnAuthReply() {
       SendText(line);
       return;
     case smtp::CAuthExchange::Outcome::Accepted:
-      if (m_pDiagnosis) m_pDiagnosis->Login(m_strUser, m_pAuth->Mechanism(), true, RedactedReply());
+      if (m_pDiagnosis) m_pDiagnosis->Login(m_strUser, m_pAuth->Mechanism(), true, Redacted(m_strReply));
       return SendMailFrom();
     case smtp::CAuthExchange::Outcome::Refused:
-      if (m_pDiagnosis) m_pDiagnosis->Login(m_strUser, m_pAuth->Mechanism(), false, RedactedReply());
+      if (m_pDiagnosis) m_pDiagnosis->Login(m_strUser, m_pAuth->Mechanism(), false, Redacted(m_strReply));
       return Fail(SmtpFailureReason::AuthRefused, Ending::Quit);
   }
 }
 
 void CNotifySmtpClient::OnMailReply() {
-  if (m_pDiagnosis) m_pDiagnosis->Sender(m_strFrom, m_strReply);
+  if (m_pDiagnosis) m_pDiagnosis->Sender(m_strFrom, Redacted(m_strReply));
   if (!smtp::IsPositiveReply(ReplyCode())) return Fail(SmtpFailureReason::SenderRefused, Ending::Quit);
   SendNextRecipient();
 }
 
 void CNotifySmtpClient::OnRcptReply() {
-  if (m_pDiagnosis) m_pDiagnosis->Recipient(m_arrRecipients[m_nNextRecipient - 1], m_strReply);
+  if (m_pDiagnosis) m_pDiagnosis->Recipient(m_arrRecipients[m_nNextRecipient - 1], Redacted(m_strReply));
   if (!smtp::IsPositiveReply(ReplyCode())) return Fail(SmtpFailureReason::RecipientRefused, Ending::Quit);
   if (m_nNextRecipient < m_arrRecipients.size()) return SendNextRecipient();
   SendText("DATA\r\n");
@@ -470,14 +471,14 @@ void CNotifySmtpClient::OnRcptReply() {
 void CNotifySmtpClient::OnDataReply() {
   // A second reply while the message is under way: the server is not following.
   if (m_bMessageStarted) return Fail(SmtpFailureReason::UnexpectedReply);
-  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, m_strReply);
+  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, Redacted(m_strReply));
   const int code = ReplyCode();
   if (code < 300 || code > 399) return Fail(SmtpFailureReason::DataRefused, Ending::Quit);
   SendMessageStart();
 }
 
 void CNotifySmtpClient::OnDataEndReply() {
-  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, m_strReply);
+  if (m_pDiagnosis) m_pDiagnosis->Reply(m_nState, Redacted(m_strReply));
   const int code = ReplyCode();
   if (code < 200 || code > 299) return Fail(SmtpFailureReason::MessageRefused, Ending::Quit);
   m_bDelivered = true;

@@ -118,8 +118,9 @@ class CNotifySmtpClient : public CQBNotifySocket {
   bool ConnectToAddress(const std::string& address);
   // The channel's settings: the configured server's name and the pinned fingerprint.
   fw::TlsSettings TlsSettings() const;
-  // The last reply line with the credentials masked.
-  std::string RedactedReply() const;
+  // `text` (a server's reply) with the credentials masked: every reply the job shows or records
+  // passes through here.
+  std::string Redacted(std::string text) const;
 
   // Commands whose reply a state awaits.
   void SendEhlo();

@@ -30,26 +30,23 @@ std::string ModuleDir() {
 CQBNotifyConfigureDlg::CQBNotifyConfigureDlg(const char* pszProfile, bool bFindAccount, fw::CWnd* pParent)
     : fw::CDialog(IDD_QBNOTIFY_CONFIGURE, pParent),
       m_strProfile(pszProfile ? pszProfile : ""),
-      m_bFindAccount(bFindAccount) {
-  CNotifyConfig config(pszProfile);
-  config.Load();
-  m_strSmtpServer = config.m_strSmtpServer;
-  m_nSmtpPort = config.m_nSmtpPort;
-  m_strDeliverTo = config.m_strDeliverTo;
-  m_strFromEmail = config.m_strFromEmail;
-  m_nLogLines = config.m_nLogLines;
+      m_bFindAccount(bFindAccount),
+      m_config(pszProfile) {
+  m_config.Load();
+  m_strSmtpServer = m_config.m_strSmtpServer;
+  m_nSmtpPort = m_config.m_nSmtpPort;
+  m_strDeliverTo = m_config.m_strDeliverTo;
+  m_strFromEmail = m_config.m_strFromEmail;
+  m_nLogLines = m_config.m_nLogLines;
   // A stored choice that the list does not have shows its first item, never none (which
   // would be saved as -1).
-  m_nNotifyWhen = config.m_nNotifyWhen == 1 ? 1 : 0;
-  m_strSubject = config.m_strSubject;
+  m_nNotifyWhen = m_config.m_nNotifyWhen == 1 ? 1 : 0;
+  m_strSubject = m_config.m_strSubject;
   // As with the notification choice, a security that the list does not have shows its first.
-  const bool bKnownSecurity =
-      config.m_nSmtpSecurity >= CNotifyConfig::kSecurityNone && config.m_nSmtpSecurity <= CNotifyConfig::kSecurityTls;
-  m_nSmtpSecurity = bKnownSecurity ? config.m_nSmtpSecurity : CNotifyConfig::kSecurityNone;
-  m_strSmtpUser = config.m_strSmtpUser;
-  m_strSmtpPassword = config.m_strSmtpPassword;
-  m_strSmtpCertificate = config.m_strSmtpCertificate;
-  m_bPasswordUnreadable = config.m_bPasswordUnreadable;
+  const int nSecurity = m_config.m_nSmtpSecurity;
+  if (nSecurity < CNotifyConfig::kSecurityNone || nSecurity > CNotifyConfig::kSecurityTls) {
+    m_config.m_nSmtpSecurity = CNotifyConfig::kSecurityNone;
+  }
   FillFromMailAccounts();
 }
 
@@ -69,9 +66,7 @@ std::vector<fw::DataExchangeField> CQBNotifyConfigureDlg::DataExchangeTable() {
 
 void CQBNotifyConfigureDlg::FillFromMailAccounts() {
   if (!m_bFindAccount) return;
-  for (int nSource = 0; nSource < kMailSourceCount; ++nSource) {
-    ReadMailAccounts(nSource, m_strSmtpServer, m_nSmtpPort, m_strDeliverTo);
-  }
+  ReadAllMailAccounts(m_strSmtpServer, m_nSmtpPort, m_strDeliverTo);
   if (m_strFromEmail.empty()) m_strFromEmail = m_strDeliverTo;
 }
 
@@ -84,7 +79,7 @@ bool CQBNotifyConfigureDlg::OnInitDialog() {
 }
 
 CNotifyConfig CQBNotifyConfigureDlg::MakeConfig() const {
-  CNotifyConfig config(m_strProfile.c_str());
+  CNotifyConfig config = m_config;
   config.m_strSmtpServer = m_strSmtpServer;
   config.m_nSmtpPort = m_nSmtpPort;
   config.m_strDeliverTo = m_strDeliverTo;
@@ -92,11 +87,6 @@ CNotifyConfig CQBNotifyConfigureDlg::MakeConfig() const {
   config.m_nLogLines = m_nLogLines;
   config.m_nNotifyWhen = m_nNotifyWhen;
   config.m_strSubject = m_strSubject;
-  config.m_nSmtpSecurity = m_nSmtpSecurity;
-  config.m_strSmtpUser = m_strSmtpUser;
-  config.m_strSmtpPassword = m_strSmtpPassword;
-  config.m_strSmtpCertificate = m_strSmtpCertificate;
-  config.m_bPasswordUnreadable = m_bPasswordUnreadable;
   return config;
 }
 
@@ -132,12 +122,7 @@ void CQBNotifyConfigureDlg::OnHelp() {
 void CQBNotifyConfigureDlg::OnAdvanced() {
   if (!UpdateData(true)) return;
   CQBNotifyAdvancedDlg dialog(MakeConfig(), this);
-  if (dialog.DoModal() != fw::kIdOk) return;
-  m_nSmtpSecurity = dialog.m_config.m_nSmtpSecurity;
-  m_strSmtpUser = dialog.m_config.m_strSmtpUser;
-  m_strSmtpPassword = dialog.m_config.m_strSmtpPassword;
-  m_strSmtpCertificate = dialog.m_config.m_strSmtpCertificate;
-  m_bPasswordUnreadable = dialog.m_config.m_bPasswordUnreadable;
+  if (dialog.DoModal() == fw::kIdOk) m_config = dialog.m_config;
 }
 
 void CQBNotifyConfigureDlg::OnDestroy() {

@@ -48,18 +48,15 @@ class CQBNotifyConfigureDlg : public fw::CDialog {
   bool m_bFindAccount = false;
   fw::HICON m_hIcon = nullptr;
 
-  // The values of the advanced settings, loaded with the rest and saved by OK.
-  int m_nSmtpSecurity = CNotifyConfig::kSecurityNone;
-  std::string m_strSmtpUser;
-  std::string m_strSmtpPassword;  // in clear; never shown
-  std::string m_strSmtpCertificate;
-  bool m_bPasswordUnreadable = false;
+  // The record as loaded; its advanced settings (security, login, certificate pin) are the
+  // dialog's values, which "Erweitert..." edits and OK saves with the fields above.
+  CNotifyConfig m_config;
 
  protected:
   fw::LRESULT WindowProc(fw::UINT message, fw::WPARAM wParam, fw::LPARAM lParam) override;
   std::vector<fw::DataExchangeField> DataExchangeTable() override;
 
  private:
-  // A record for m_strProfile with every value of the dialog.
+  // m_config with the fields of this dialog.
   CNotifyConfig MakeConfig() const;
 };

@@ -44,19 +44,20 @@ std::string SocketPath() {
 }
 
 // Sends `record` over a socket of `type` connected to `path`; a stream socket gets the record
-// with a terminating zero byte, as syslog daemons expect there.
+// with a terminating zero byte, as syslog daemons expect there. Nothing waits: a daemon whose
+// queue is full (a stream socket's backlog too) loses the record instead of stalling the caller.
 bool SendTo(const std::string& path, int type, const std::string& record) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return false;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   bool sent = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   const std::size_t size = record.size() + (type == SOCK_STREAM ? 1 : 0);
   std::size_t done = 0;
   while (sent && done < size) {
-    const ssize_t put = ::send(fd, record.c_str() + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t put = ::send(fd, record.c_str() + done, size - done, MSG_NOSIGNAL);
     if (put < 0 && errno == EINTR) continue;
     sent = put > 0;
     if (sent) done += static_cast<std::size_t>(put);

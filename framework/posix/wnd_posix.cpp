@@ -235,24 +235,4 @@ void CDialog::EndDialog(int result) {
   m_impl->result = result;
 }
 
-LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == kWmInitDialog) return OnInitDialog() ? 1 : 0;
-  if (message == kWmClose && IsModal()) {
-    OnCancel();
-    return 0;
-  }
-  if (message == kWmCommand) {
-    const int id = LoWord(wParam);
-    if (id == kIdOk) {
-      OnOK();
-      return 0;
-    }
-    if (id == kIdCancel) {
-      OnCancel();
-      return 0;
-    }
-  }
-  return CWnd::WindowProc(message, wParam, lParam);
-}
-
 }  // namespace fw

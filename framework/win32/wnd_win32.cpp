@@ -201,23 +201,4 @@ void CDialog::EndDialog(int result) {
   if (m_hWnd != nullptr && m_impl->modal) ::EndDialog(Native(m_hWnd), result);
 }
 
-LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == kWmInitDialog) return OnInitDialog() ? TRUE : FALSE;
-  if (message == kWmClose && IsModal()) {
-    OnCancel();
-    return 0;
-  }
-  if (message == kWmCommand) {
-    if (LoWord(wParam) == kIdOk) {
-      OnOK();
-      return 0;
-    }
-    if (LoWord(wParam) == kIdCancel) {
-      OnCancel();
-      return 0;
-    }
-  }
-  return CWnd::WindowProc(message, wParam, lParam);
-}
-
 }  // namespace fw

@@ -18,8 +18,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <future>
 
 #include "framework/posix/syslog_socket.h"
 #endif
@@ -73,9 +75,14 @@ class SyslogSocket {
     }
     fw::posix::SetSyslogSocketPath(address.sun_path);
   }
+  std::string Path() const { return m_dir.File("log"); }
   ~SyslogSocket() {
     fw::posix::SetSyslogSocketPath("");
-    ::close(m_fd);
+    Close();
+  }
+  void Close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
   }
   SyslogSocket(const SyslogSocket&) = delete;
   SyslogSocket& operator=(const SyslogSocket&) = delete;
@@ -113,6 +120,30 @@ TEST(FailureRecord, ARealRecordReachesTheSyslogSocketInUtf8) {
   fw::posix::SetSyslogSocketPath(dir.File("log"));
   EXPECT_FALSE(fw::RecordDeliveryFailure("nobody listens"));
   fw::posix::SetSyslogSocketPath("");
+}
+
+// A stream daemon that accepts nothing more (its backlog is full) loses the record: the caller,
+// which may hold the worker's queue lock that the host's thread waits for, never waits for it.
+TEST(FailureRecord, AFullSyslogQueueLosesTheRecordWithoutWaiting) {
+  SyslogSocket socket(SOCK_STREAM);
+  std::vector<int> unaccepted;
+  for (;;) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.Path().c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      break;
+    }
+    unaccepted.push_back(fd);
+  }
+  auto recorded = std::async(std::launch::async, [] { return fw::RecordDeliveryFailure("queue full"); });
+  const bool returned = recorded.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  socket.Close();  // wakes a caller that waits for the daemon
+  EXPECT_TRUE(returned);
+  EXPECT_FALSE(recorded.get());
+  for (const int fd : unaccepted) ::close(fd);
 }
 
 TEST(FailureRecord, TheHeaderHasTheRfc3164TimeOfDay) {
