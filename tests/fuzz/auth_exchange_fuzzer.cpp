@@ -59,12 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   smtp::CAuthExchange exchange(mechanism, user, password);
   const std::string& command = exchange.Begin();
   CheckLine(command);
-  if (mechanism == smtp::AuthMechanism::Plain) {
-    FUZZ_CHECK(command.rfind("AUTH PLAIN ", 0) == 0);
-    FUZZ_CHECK(DecodeBase64(command.substr(11, command.size() - 13)) == std::string(1, '\0') + user + '\0' + password);
-  } else {
-    FUZZ_CHECK(command == "AUTH LOGIN\r\n");
-  }
+  FUZZ_CHECK(mechanism == smtp::AuthMechanism::Login
+                 ? command == "AUTH LOGIN\r\n"
+                 : command.rfind("AUTH PLAIN ", 0) == 0 && DecodeBase64(command.substr(11, command.size() - 13)) ==
+                                                              std::string(1, '\0') + user + '\0' + password);
 
   int answered = 0;
   bool cancelled = false;
@@ -74,12 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     input.remove_prefix(2);
     std::string line;
     const smtp::CAuthExchange::Outcome outcome = exchange.OnReply(code, line);
-    if (outcome == smtp::CAuthExchange::Outcome::Accepted) {
-      FUZZ_CHECK(code == 235 && !cancelled && line.empty());
-      break;
-    }
-    if (outcome == smtp::CAuthExchange::Outcome::Refused) {
-      FUZZ_CHECK((code != 235 || cancelled) && line.empty());
+    if (outcome != smtp::CAuthExchange::Outcome::Continue) {
+      FUZZ_CHECK(line.empty() && (outcome == smtp::CAuthExchange::Outcome::Accepted) == (code == 235 && !cancelled));
       break;
     }
     FUZZ_CHECK(code == 334 && !cancelled);

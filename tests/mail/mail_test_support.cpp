@@ -5,12 +5,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <mutex>
-#include <sstream>
-#include <stdexcept>
 
 #include "framework/failure_record.h"
+#include "tests/tls/tls_servers.h"
 
 namespace mailtest {
 namespace {
@@ -73,21 +71,6 @@ std::vector<std::string> FailureRecords::Take() {
   return std::exchange(store.records, {});
 }
 
-std::string TlsServerValue(const std::string& key) {
-  static const std::map<std::string, std::string> values = [] {
-    std::map<std::string, std::string> read;
-    std::istringstream lines(qbtest::ReadBytes(std::string(QB_TLS_SERVER_DIR) + "/servers.txt"));
-    for (std::string line; std::getline(lines, line);) {
-      const auto equals = line.find('=');
-      if (equals != std::string::npos) read[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return read;
-  }();
-  const auto it = values.find(key);
-  if (it == values.end()) throw std::runtime_error("no " + key + " in servers.txt (is the TLS fixture running?)");
-  return it->second;
-}
-
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   for (std::size_t start = 0; start < text.size();) {
@@ -114,7 +97,7 @@ ScriptedSmtpServer::ScriptedSmtpServer(Script script, int receiveBuffer, const c
   if (HasTlsStep(m_script)) {
     // The relay answers with the port it listens on for the client.
     std::string reply;
-    m_relay = qbtest::Connect(static_cast<std::uint16_t>(std::stoi(TlsServerValue("relay"))));
+    m_relay = qbtest::Connect(tlstest::ServerPort("relay"));
     while (m_relay && reply.find('\n') == std::string::npos && m_relay->ReadSome(reply, 10000) > 0) {
     }
     m_nRelayPort = static_cast<std::uint16_t>(std::atoi(reply.c_str()));

@@ -24,12 +24,18 @@ struct ScriptLine {
 };
 using Script = std::vector<ScriptLine>;
 
+// The plain exchange up to DATA with the settings of MailConfig, and the header block and
+// introduction of a notification's message.
+inline const Script kUntilData = {{"S", "220 ready"}, {"C", "HELO [{local}]"},
+                                  {"S", "250 hello"}, {"C", "MAIL FROM: <notify@example.org>"},
+                                  {"S", "250 ok"},    {"C", "RCPT TO: <rcpt@example.org>"},
+                                  {"S", "250 ok"},    {"C", "DATA"}};
+inline const std::vector<std::string> kHead = {
+    "Message-ID*",       "From*", "To*",       "Subject*", "Date*", "MIME*", "Content-Type*", "\tcharset*",
+    "Content-Transfer*", "",      "Folgende*", ""};
+
 // The lines of CR LF separated text; a final CR LF ends the last line.
 std::vector<std::string> SplitLines(const std::string& text);
-
-// What the TLS fixture (tests/tls/tls_test_server.py) wrote to its servers.txt: "relay" (the
-// port of the TLS relay), "fingerprint.selfsigned" and the like.
-std::string TlsServerValue(const std::string& key);
 
 // Every failure record written while the test program runs (the system log gets none).
 class FailureRecords {

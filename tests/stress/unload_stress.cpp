@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -401,39 +402,29 @@ class Stress {
   std::string m_profile;
 };
 
-bool ParseDelays(const char* text, Options& options) {
-  return std::sscanf(text, "%d:%d:%d", &options.delayFrom, &options.delayTo, &options.delayStep) == 3 &&
-         options.delayFrom >= 0 && options.delayTo >= options.delayFrom && options.delayStep > 0;
-}
-
 bool ParseOptions(int argc, char** argv, Options& options) {
-  if (argc < 2) return false;
+  if (argc < 2 || argc % 2 != 0) return false;
   options.module = argv[1];
+  const std::pair<const char*, int Options::*> numbers[] = {
+      {"--cycles", &Options::cycles},       {"--first", &Options::first},
+      {"--burners", &Options::burners},     {"--reply-delay", &Options::replyDelayMs},
+      {"--exit-during-delivery", &Options::exitAfterMs}, {"--exit-now", &Options::childExitAfterMs}};
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const char* value = argv[i + 1];
-    if (name == "--cycles") {
-      options.cycles = std::atoi(value);
-    } else if (name == "--first") {
-      options.first = std::atoi(value);
-    } else if (name == "--burners") {
-      options.burners = std::atoi(value);
-    } else if (name == "--delays") {
-      if (!ParseDelays(value, options)) return false;
-    } else if (name == "--reply-delay") {
-      options.replyDelayMs = std::atoi(value);
-    } else if (name == "--exit-during-delivery") {
-      options.exitAfterMs = std::atoi(value);
-    } else if (name == "--exit-now") {
-      options.childExitAfterMs = std::atoi(value);
+    const auto number = std::find_if(std::begin(numbers), std::end(numbers),
+                                     [&](const auto& option) { return name == option.first; });
+    if (number != std::end(numbers)) {
+      options.*(number->second) = std::atoi(value);
     } else if (name == "--profile") {
       options.profile = value;
-    } else {
+    } else if (name != "--delays" ||
+               std::sscanf(value, "%d:%d:%d", &options.delayFrom, &options.delayTo, &options.delayStep) != 3) {
       return false;
     }
   }
-  return argc % 2 == 0 && options.cycles >= 0 && options.first >= 0 && options.burners >= 0 &&
-         options.replyDelayMs >= 0;
+  return options.cycles >= 0 && options.first >= 0 && options.burners >= 0 && options.replyDelayMs >= 0 &&
+         options.delayFrom >= 0 && options.delayTo >= options.delayFrom && options.delayStep > 0;
 }
 
 }  // namespace
