@@ -4,7 +4,9 @@
 // settings for a job; and the failure records that jobs leave.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -98,6 +100,30 @@ class StateTrace : public qbtest::EventLog {
     return WaitUntil([&](const std::vector<std::string>& states) { return states.back() == name; });
   }
   std::string Trace() const { return Joined(" -> "); }
+};
+
+// A socket or job whose connection is a string: writes take `budget` bytes, then fail with
+// `error`.
+template <typename Socket>
+class WireSink : public Socket {
+ public:
+  using Socket::Socket;
+  std::string wire;
+  std::size_t budget = SIZE_MAX, largestWrite = 0;
+  int error = fw::kWsaEWouldBlock;
+
+ protected:
+  int Transmit(const char* data, int length, int /*flags*/, int& failure) override {
+    if (budget == 0) {
+      failure = error;
+      return fw::kSocketError;
+    }
+    const std::size_t count = std::min(static_cast<std::size_t>(length), budget);
+    wire.append(data, count);
+    budget -= count;
+    largestWrite = std::max(largestWrite, count);
+    return static_cast<int>(count);
+  }
 };
 
 // Complete settings for a server (an empty server name leaves them incomplete).
