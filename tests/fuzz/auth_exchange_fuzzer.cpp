@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(mechanism == smtp::AuthMechanism::Login
                  ? command == "AUTH LOGIN\r\n"
                  : command.rfind("AUTH PLAIN ", 0) == 0 && DecodeBase64(command.substr(11, command.size() - 13)) ==
-                                                              std::string(1, '\0') + user + '\0' + password);
+                                                               std::string(1, '\0') + user + '\0' + password);
 
   int answered = 0;
   bool cancelled = false;

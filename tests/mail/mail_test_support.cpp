@@ -48,7 +48,13 @@ RecordStore& Records() {
 // Keeps every failure record of the program from the system log.
 class RecordSinkEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { FailureRecords::Collect(); }
+  void SetUp() override {
+    fw::testing::SetFailureRecordSink([](const std::string& record) {
+      RecordStore& store = Records();
+      std::lock_guard<std::mutex> lock(store.mutex);
+      store.records.push_back(record);
+    });
+  }
   void TearDown() override { fw::testing::SetFailureRecordSink(nullptr); }
 };
 
@@ -57,15 +63,7 @@ class RecordSinkEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-void FailureRecords::Collect() {
-  fw::testing::SetFailureRecordSink([](const std::string& record) {
-    RecordStore& store = Records();
-    std::lock_guard<std::mutex> lock(store.mutex);
-    store.records.push_back(record);
-  });
-}
-
-std::vector<std::string> FailureRecords::Take() {
+std::vector<std::string> TakeFailureRecords() {
   RecordStore& store = Records();
   std::lock_guard<std::mutex> lock(store.mutex);
   return std::exchange(store.records, {});

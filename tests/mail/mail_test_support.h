@@ -39,14 +39,9 @@ inline const std::vector<std::string> kHead = {
 // The lines of CR LF separated text; a final CR LF ends the last line.
 std::vector<std::string> SplitLines(const std::string& text);
 
-// Every failure record written while the test program runs (the system log gets none).
-class FailureRecords {
- public:
-  // Keeps the records from now on (again, after a test let them reach the system log).
-  static void Collect();
-  // The records written since the last call.
-  static std::vector<std::string> Take();
-};
+// The failure records written since the last call (the system log gets none while the test
+// program runs).
+std::vector<std::string> TakeFailureRecords();
 
 // Accepts one connection on a free loopback port and plays `script` on its own thread. A
 // script with a "tls" line is played through the TLS relay: the client connects to the

@@ -101,7 +101,7 @@ std::string Describe(const SmtpFailure& failure) {
 
 // The case-file keys that set a text of the settings.
 const std::map<std::string, std::string CNotifyConfig::*> kTextFields = {
-    {"to", &CNotifyConfig::m_strDeliverTo},   {"from", &CNotifyConfig::m_strFromEmail},
+    {"to", &CNotifyConfig::m_strDeliverTo},    {"from", &CNotifyConfig::m_strFromEmail},
     {"subject", &CNotifyConfig::m_strSubject}, {"server", &CNotifyConfig::m_strSmtpServer},
     {"user", &CNotifyConfig::m_strSmtpUser},   {"password", &CNotifyConfig::m_strSmtpPassword},
     {"profile", &CNotifyConfig::m_strProfile}};
@@ -191,7 +191,7 @@ TEST_P(SmtpConversation, Plays) {
   StateTrace states;
   qbtest::EventLog diagnosis;
   CSmtpDiagnosis diagnosisSink([&diagnosis](const std::string& line) { diagnosis.Add(fw::Windows1252ToUtf8(line)); });
-  FailureRecords::Take();
+  TakeFailureRecords();
   auto client =
       std::make_unique<CNotifySmtpClient>(nullptr, &c.config, infoFile.c_str(), logFile.c_str(), c.logLinesWritten);
   client->SetStateObserver(states.Observer());
@@ -212,7 +212,7 @@ TEST_P(SmtpConversation, Plays) {
     } else if (key == "failure") {
       EXPECT_EQ(loop.Run([&] { return Describe(client->GetFailure()); }), value);
     } else if (key == "record") {
-      const std::vector<std::string> records = FailureRecords::Take();
+      const std::vector<std::string> records = TakeFailureRecords();
       EXPECT_EQ(records.size(), value == "none" ? 0u : 1u);
       for (const std::string& record : records) {
         EXPECT_TRUE(Matches(value, fw::Windows1252ToUtf8(record))) << fw::Windows1252ToUtf8(record);
@@ -229,7 +229,7 @@ TEST_P(SmtpConversation, Plays) {
   });
   const bool leavesRecord = loop.Run([&] { return client->GetFailure().HasFailed(); });
   loop.Run([&] { client.reset(); });
-  const std::vector<std::string> records = FailureRecords::Take();
+  const std::vector<std::string> records = TakeFailureRecords();
   if (std::none_of(c.runner.begin(), c.runner.end(), [](const ScriptLine& line) { return line.key == "record"; })) {
     EXPECT_EQ(records.size(), leavesRecord ? 1u : 0u);
   }

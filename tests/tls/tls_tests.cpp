@@ -230,8 +230,8 @@ TEST(TlsClose, BadRecordOrCloseNotifyAfterTheGreetingEndsTheConnection) {
       EXPECT_EQ(client.received, kGreeting) << scenario;
       EXPECT_EQ(channel->GetFailure(), failure) << scenario;
       EXPECT_EQ(channel->IsPeerClosed(), failure == TlsFailure::None) << scenario;
-      EXPECT_EQ(channel->GetState(), failure == TlsFailure::None ? fw::CTlsChannel::State::Closed
-                                                                 : fw::CTlsChannel::State::Failed);
+      EXPECT_EQ(channel->GetState(),
+                failure == TlsFailure::None ? fw::CTlsChannel::State::Closed : fw::CTlsChannel::State::Failed);
       EXPECT_FALSE(client.IsTlsOn()) << scenario;
       if (failure != TlsFailure::None) EXPECT_FALSE(client.IsCreated()) << "a failed channel closes the connection";
     });
