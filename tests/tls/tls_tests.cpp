@@ -233,7 +233,9 @@ TEST(TlsClose, BadRecordOrCloseNotifyAfterTheGreetingEndsTheConnection) {
       EXPECT_EQ(channel->GetState(),
                 failure == TlsFailure::None ? fw::CTlsChannel::State::Closed : fw::CTlsChannel::State::Failed);
       EXPECT_FALSE(client.IsTlsOn()) << scenario;
-      if (failure != TlsFailure::None) EXPECT_FALSE(client.IsCreated()) << "a failed channel closes the connection";
+      if (failure != TlsFailure::None) {
+        EXPECT_FALSE(client.IsCreated()) << "a failed channel closes the connection";
+      }
     });
   }
 }
