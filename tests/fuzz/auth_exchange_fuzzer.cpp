@@ -67,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int answered = 0;
   bool cancelled = false;
   std::string sent = command;
+  // The Base64 text that carried the password.
+  std::string carrier = mechanism == smtp::AuthMechanism::Plain ? command.substr(11, command.size() - 13) : "";
   while (input.size() >= 2) {
     const int code = (static_cast<unsigned char>(input[0]) << 8 | static_cast<unsigned char>(input[1])) % 1000;
     input.remove_prefix(2);
@@ -86,9 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       FUZZ_CHECK(mechanism == smtp::AuthMechanism::Login && answered <= 2);
       FUZZ_CHECK(DecodeBase64(line.substr(0, line.size() - 2)) == (answered == 1 ? user : password));
+      if (answered == 2) carrier = line.substr(0, line.size() - 2);
     }
   }
 
+  FUZZ_CHECK(carrier.empty() || exchange.Redact(sent).find(carrier) == std::string::npos);
   if (!password.empty() && password.find('*') == std::string::npos) {
     FUZZ_CHECK(exchange.Redact(sent + password + user + password).find(password) == std::string::npos);
     FUZZ_CHECK(exchange.Redact(std::string(input)).find(password) == std::string::npos);
