@@ -61,32 +61,38 @@ class SinkClient : public WireSink<CNotifySmtpClient> {
 
 class MessageComposition : public ::testing::Test {
  protected:
-  // The whole message for the files' contents (null: the file does not exist).
-  std::string Compose(const char* info, const char* log, int logLineCount, std::size_t budget = SIZE_MAX) {
+  // A job that the server told to go ahead with the message of the files' contents (null: the
+  // file does not exist).
+  std::unique_ptr<SinkClient> StartedClient(const char* info, const char* log, int logLineCount) {
     std::remove(m_info.c_str());
     std::remove(m_log.c_str());
     if (info) qbtest::WriteBytes(m_info, info);
     if (log) qbtest::WriteBytes(m_log, log);
-    SinkClient client(m_config, m_info, m_log, logLineCount);
-    client.Reply("354 go ahead\r\n");
-    client.Drain(budget);
-    EXPECT_EQ(client.GetState(), SmtpState::AwaitDataEndReply);
-    return client.wire;
+    auto client = std::make_unique<SinkClient>(m_config, m_info, m_log, logLineCount);
+    client->Reply("354 go ahead\r\n");
+    return client;
   }
-  std::string Compose(const std::string& info, const std::string& log, int count, std::size_t budget = SIZE_MAX) {
-    return Compose(info.c_str(), log.c_str(), count, budget);
+  std::unique_ptr<SinkClient> StartedClient(const std::string& info, const std::string& log, int logLineCount) {
+    return StartedClient(info.c_str(), log.c_str(), logLineCount);
+  }
+  // The whole message, sent `budget` bytes per writable notification.
+  template <typename Info, typename Log>
+  std::string Compose(const Info& info, const Log& log, int logLineCount, std::size_t budget = SIZE_MAX) {
+    const auto client = StartedClient(info, log, logLineCount);
+    client->Drain(budget);
+    EXPECT_EQ(client->GetState(), SmtpState::AwaitDataEndReply);
+    return client->wire;
   }
   // The message after the introduction.
   static std::string Body(const std::string& message) {
     const std::size_t at = message.find(kIntro);
     return at == std::string::npos ? "<no introduction>" : message.substr(at + kIntro.size());
   }
-  std::unique_ptr<SinkClient> StartedClient(const std::string& info, const std::string& log, int logLineCount) {
-    qbtest::WriteBytes(m_info, info);
-    qbtest::WriteBytes(m_log, log);
-    auto client = std::make_unique<SinkClient>(m_config, m_info, m_log, logLineCount);
-    client->Reply("354 go\r\n");
-    return client;
+  // Information enough for many writes.
+  static std::string ManyEvents() {
+    std::string info;
+    for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
+    return info;
   }
 
   qbtest::ScopedClock m_clock{1000, kNow};
@@ -177,9 +183,7 @@ TEST_F(MessageComposition, LogLinesAreSkippedAcrossPiecesAndAHugeOneIsNeverHeldW
 }
 
 TEST_F(MessageComposition, ProgressWhileSendingKeepsTheJobAlive) {
-  std::string info;
-  for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
-  auto client = StartedClient(info, "", 0);
+  auto client = StartedClient(ManyEvents(), "", 0);
   // A slow link: every 100 s the connection takes some more, and the server says nothing.
   for (int i = 1; i <= 3; ++i) {
     m_clock.tick += 100000;
@@ -192,22 +196,19 @@ TEST_F(MessageComposition, ProgressWhileSendingKeepsTheJobAlive) {
 
 TEST_F(MessageComposition, OnlyA2xxReplyToTheMarkerDeliversAndQuitFollowsEveryOne) {
   for (const char* reply : {"250 queued", "354 more?", "451 later", "554 spam"}) {
-    SinkClient client(m_config, m_info, m_log, 0);
-    client.Reply("354 go\r\n");
-    client.Drain(SIZE_MAX);
-    const std::size_t sent = client.wire.size();
-    client.Reply(std::string(reply) + "\r\n");
-    EXPECT_EQ(client.wire.substr(sent), "QUIT\r\n") << reply;
-    EXPECT_EQ(client.IsFinished(), *reply == '2') << reply;
-    EXPECT_EQ(client.GetFailure().reply, *reply == '2' ? "" : reply);
-    EXPECT_EQ(client.GetState(), SmtpState::AwaitQuitReply);
+    const auto client = StartedClient("", "", 0);
+    client->Drain(SIZE_MAX);
+    const std::size_t sent = client->wire.size();
+    client->Reply(std::string(reply) + "\r\n");
+    EXPECT_EQ(client->wire.substr(sent), "QUIT\r\n") << reply;
+    EXPECT_EQ(client->IsFinished(), *reply == '2') << reply;
+    EXPECT_EQ(client->GetFailure().reply, *reply == '2' ? "" : reply);
+    EXPECT_EQ(client->GetState(), SmtpState::AwaitQuitReply);
   }
 }
 
 TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
-  std::string info;
-  for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
-  auto client = StartedClient(info, "", 0);
+  auto client = StartedClient(ManyEvents(), "", 0);
   client->Step(1000);
   client->error = fw::kWsaENotConn;
   client->Step(0);  // writable, but the write fails
@@ -220,15 +221,14 @@ TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
   EXPECT_EQ(client->wire.size(), 1000u) << "nothing more goes out";
 
   // A QUIT that cannot be sent closes the job; the refusal stays the failure.
-  SinkClient refused(m_config, m_info, m_log, 0);
-  refused.Reply("354 go\r\n");
-  refused.Drain(SIZE_MAX);
-  refused.error = fw::kWsaENotConn;
-  refused.Step(0);  // the connection takes nothing more
-  refused.Reply("554 spam\r\n");
-  EXPECT_EQ(refused.GetState(), SmtpState::Closed);
-  EXPECT_EQ(refused.GetFailure().reason, SmtpFailureReason::MessageRefused);
-  EXPECT_EQ(refused.GetFailure().error, 0);
+  const auto refused = StartedClient("", "", 0);
+  refused->Drain(SIZE_MAX);
+  refused->error = fw::kWsaENotConn;
+  refused->Step(0);  // the connection takes nothing more
+  refused->Reply("554 spam\r\n");
+  EXPECT_EQ(refused->GetState(), SmtpState::Closed);
+  EXPECT_EQ(refused->GetFailure().reason, SmtpFailureReason::MessageRefused);
+  EXPECT_EQ(refused->GetFailure().error, 0);
 }
 
 TEST_F(MessageComposition, NothingOfTheBodyGoesOutBeforeTheServerTookData) {
