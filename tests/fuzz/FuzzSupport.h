@@ -20,47 +20,33 @@
 
 namespace fuzz {
 
-// The input starts with a header: one byte whose low four bits give a count K and whose
-// high four bits are flags for the target, then K bytes, the piece sizes, used in turn and
-// again from the first when they run out. Without sizes the payload after the header is one
-// piece. A size byte of 0 is an empty piece; when a whole round of sizes is empty, the rest
-// of the payload follows as one piece.
+// The input starts with a header: one byte whose low four bits give a count K, then K bytes,
+// the piece sizes, used in turn and again from the first when they run out. Without sizes the
+// payload after the header is one piece. A size byte of 0 is an empty piece; when a whole
+// round of sizes is empty, the rest of the payload follows as one piece.
 class ChunkPlan {
  public:
   // Takes the header off the front of the input.
   ChunkPlan(const std::uint8_t*& data, std::size_t& size) {
     if (size == 0) return;
     std::size_t count = data[0] & 0x0F;
-    m_flags = data[0] >> 4;
-    ++data;
-    --size;
-    for (; count > 0 && size > 0; --count, ++data, --size) m_sizes.push_back(*data);
+    for (++data, --size; count > 0 && size > 0; --count, ++data, --size) m_sizes.push_back(*data);
   }
 
-  // The high four bits of the header byte.
-  unsigned Flags() const { return m_flags; }
-
-  // The raw size byte of the next piece; 256 stands for "all that is left".
-  unsigned NextSizeByte() {
-    if (m_sizes.empty()) return 256;
-    const unsigned sizeByte = m_sizes[m_next];
-    m_roundHadData = m_roundHadData || sizeByte != 0;
+  // The length of the next piece when `remaining` payload bytes are left.
+  std::size_t NextLength(std::size_t remaining) {
+    if (m_sizes.empty()) return remaining;
+    const std::size_t length = std::min<std::size_t>(m_sizes[m_next], remaining);
+    m_roundHadData = m_roundHadData || m_sizes[m_next] != 0;
     if (++m_next == m_sizes.size()) {
       m_next = 0;
       if (!m_roundHadData) m_sizes.clear();
       m_roundHadData = false;
     }
-    return sizeByte;
-  }
-
-  // The length of the next piece when `remaining` payload bytes are left.
-  std::size_t NextLength(std::size_t remaining) {
-    const unsigned sizeByte = NextSizeByte();
-    return sizeByte == 256 ? remaining : std::min<std::size_t>(sizeByte, remaining);
+    return length;
   }
 
  private:
-  unsigned m_flags = 0;
   std::vector<std::uint8_t> m_sizes;
   std::size_t m_next = 0;
   bool m_roundHadData = false;

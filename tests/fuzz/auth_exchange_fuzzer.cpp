@@ -59,27 +59,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   smtp::CAuthExchange exchange(mechanism, user, password);
   const std::string& command = exchange.Begin();
   CheckLine(command);
-  if (mechanism == smtp::AuthMechanism::Plain) {
-    FUZZ_CHECK(command.rfind("AUTH PLAIN ", 0) == 0);
-    FUZZ_CHECK(DecodeBase64(command.substr(11, command.size() - 13)) == std::string(1, '\0') + user + '\0' + password);
-  } else {
-    FUZZ_CHECK(command == "AUTH LOGIN\r\n");
-  }
+  FUZZ_CHECK(mechanism == smtp::AuthMechanism::Login
+                 ? command == "AUTH LOGIN\r\n"
+                 : command.rfind("AUTH PLAIN ", 0) == 0 && DecodeBase64(command.substr(11, command.size() - 13)) ==
+                                                               std::string(1, '\0') + user + '\0' + password);
 
   int answered = 0;
   bool cancelled = false;
   std::string sent = command;
+  // The Base64 text that carried the password.
+  std::string carrier = mechanism == smtp::AuthMechanism::Plain ? command.substr(11, command.size() - 13) : "";
   while (input.size() >= 2) {
     const int code = (static_cast<unsigned char>(input[0]) << 8 | static_cast<unsigned char>(input[1])) % 1000;
     input.remove_prefix(2);
     std::string line;
     const smtp::CAuthExchange::Outcome outcome = exchange.OnReply(code, line);
-    if (outcome == smtp::CAuthExchange::Outcome::Accepted) {
-      FUZZ_CHECK(code == 235 && !cancelled && line.empty());
-      break;
-    }
-    if (outcome == smtp::CAuthExchange::Outcome::Refused) {
-      FUZZ_CHECK((code != 235 || cancelled) && line.empty());
+    if (outcome != smtp::CAuthExchange::Outcome::Continue) {
+      FUZZ_CHECK(line.empty() && (outcome == smtp::CAuthExchange::Outcome::Accepted) == (code == 235 && !cancelled));
       break;
     }
     FUZZ_CHECK(code == 334 && !cancelled);
@@ -92,9 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       FUZZ_CHECK(mechanism == smtp::AuthMechanism::Login && answered <= 2);
       FUZZ_CHECK(DecodeBase64(line.substr(0, line.size() - 2)) == (answered == 1 ? user : password));
+      if (answered == 2) carrier = line.substr(0, line.size() - 2);
     }
   }
 
+  FUZZ_CHECK(carrier.empty() || exchange.Redact(sent).find(carrier) == std::string::npos);
   if (!password.empty() && password.find('*') == std::string::npos) {
     FUZZ_CHECK(exchange.Redact(sent + password + user + password).find(password) == std::string::npos);
     FUZZ_CHECK(exchange.Redact(std::string(input)).find(password) == std::string::npos);

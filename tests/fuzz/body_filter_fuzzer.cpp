@@ -68,16 +68,14 @@ void CheckOutput(std::string_view input, std::string_view output) {
       FUZZ_CHECK(next < wire.size());
       const Line& piece = wire[next++];
       const std::string_view text = Unstuff(piece.text);
-      FUZZ_CHECK(text.size() <= kMaxLine);
-      FUZZ_CHECK(line.text.substr(done, text.size()) == text);
+      FUZZ_CHECK(text.size() <= kMaxLine && line.text.substr(done, text.size()) == text);
       done += text.size();
       if (done == line.text.size()) {
         FUZZ_CHECK(piece.ended == line.ended);
         break;
       }
       // Only a full piece breaks a line, and the break is a line end on the wire.
-      FUZZ_CHECK(text.size() == kMaxLine);
-      FUZZ_CHECK(piece.ended);
+      FUZZ_CHECK(text.size() == kMaxLine && piece.ended);
     }
   }
   FUZZ_CHECK(next == wire.size());
@@ -88,16 +86,12 @@ void CheckOutput(std::string_view input, std::string_view output) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::ChunkPlan plan(data, size);
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-
   CBodyFilter filter;
   std::string output;
-  std::size_t offset = 0;
-  do {
-    const std::size_t length = plan.NextLength(input.size() - offset);
+  for (std::size_t offset = 0, length = 0; offset < input.size(); offset += length) {
+    length = plan.NextLength(input.size() - offset);
     filter.Filter(input.substr(offset, length), output);
-    offset += length;
-  } while (offset < input.size());
-
+  }
   CheckOutput(input, output);
   return 0;
 }

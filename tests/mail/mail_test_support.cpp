@@ -5,12 +5,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <mutex>
-#include <sstream>
-#include <stdexcept>
 
 #include "framework/failure_record.h"
+#include "tests/tls/tls_servers.h"
 
 namespace mailtest {
 namespace {
@@ -50,7 +48,13 @@ RecordStore& Records() {
 // Keeps every failure record of the program from the system log.
 class RecordSinkEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { FailureRecords::Collect(); }
+  void SetUp() override {
+    fw::testing::SetFailureRecordSink([](const std::string& record) {
+      RecordStore& store = Records();
+      std::lock_guard<std::mutex> lock(store.mutex);
+      store.records.push_back(record);
+    });
+  }
   void TearDown() override { fw::testing::SetFailureRecordSink(nullptr); }
 };
 
@@ -59,33 +63,10 @@ class RecordSinkEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-void FailureRecords::Collect() {
-  fw::testing::SetFailureRecordSink([](const std::string& record) {
-    RecordStore& store = Records();
-    std::lock_guard<std::mutex> lock(store.mutex);
-    store.records.push_back(record);
-  });
-}
-
-std::vector<std::string> FailureRecords::Take() {
+std::vector<std::string> TakeFailureRecords() {
   RecordStore& store = Records();
   std::lock_guard<std::mutex> lock(store.mutex);
   return std::exchange(store.records, {});
-}
-
-std::string TlsServerValue(const std::string& key) {
-  static const std::map<std::string, std::string> values = [] {
-    std::map<std::string, std::string> read;
-    std::istringstream lines(qbtest::ReadBytes(std::string(QB_TLS_SERVER_DIR) + "/servers.txt"));
-    for (std::string line; std::getline(lines, line);) {
-      const auto equals = line.find('=');
-      if (equals != std::string::npos) read[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return read;
-  }();
-  const auto it = values.find(key);
-  if (it == values.end()) throw std::runtime_error("no " + key + " in servers.txt (is the TLS fixture running?)");
-  return it->second;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -114,7 +95,7 @@ ScriptedSmtpServer::ScriptedSmtpServer(Script script, int receiveBuffer, const c
   if (HasTlsStep(m_script)) {
     // The relay answers with the port it listens on for the client.
     std::string reply;
-    m_relay = qbtest::Connect(static_cast<std::uint16_t>(std::stoi(TlsServerValue("relay"))));
+    m_relay = qbtest::Connect(tlstest::ServerPort("relay"));
     while (m_relay && reply.find('\n') == std::string::npos && m_relay->ReadSome(reply, 10000) > 0) {
     }
     m_nRelayPort = static_cast<std::uint16_t>(std::atoi(reply.c_str()));

@@ -4,7 +4,9 @@
 // settings for a job; and the failure records that jobs leave.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,21 +26,22 @@ struct ScriptLine {
 };
 using Script = std::vector<ScriptLine>;
 
+// The plain exchange up to DATA with the settings of MailConfig, and the header block and
+// introduction of a notification's message.
+inline const Script kUntilData = {{"S", "220 ready"}, {"C", "HELO [{local}]"},
+                                  {"S", "250 hello"}, {"C", "MAIL FROM: <notify@example.org>"},
+                                  {"S", "250 ok"},    {"C", "RCPT TO: <rcpt@example.org>"},
+                                  {"S", "250 ok"},    {"C", "DATA"}};
+inline const std::vector<std::string> kHead = {
+    "Message-ID*",       "From*", "To*",       "Subject*", "Date*", "MIME*", "Content-Type*", "\tcharset*",
+    "Content-Transfer*", "",      "Folgende*", ""};
+
 // The lines of CR LF separated text; a final CR LF ends the last line.
 std::vector<std::string> SplitLines(const std::string& text);
 
-// What the TLS fixture (tests/tls/tls_test_server.py) wrote to its servers.txt: "relay" (the
-// port of the TLS relay), "fingerprint.selfsigned" and the like.
-std::string TlsServerValue(const std::string& key);
-
-// Every failure record written while the test program runs (the system log gets none).
-class FailureRecords {
- public:
-  // Keeps the records from now on (again, after a test let them reach the system log).
-  static void Collect();
-  // The records written since the last call.
-  static std::vector<std::string> Take();
-};
+// The failure records written since the last call (the system log gets none while the test
+// program runs).
+std::vector<std::string> TakeFailureRecords();
 
 // Accepts one connection on a free loopback port and plays `script` on its own thread. A
 // script with a "tls" line is played through the TLS relay: the client connects to the
@@ -92,6 +95,30 @@ class StateTrace : public qbtest::EventLog {
     return WaitUntil([&](const std::vector<std::string>& states) { return states.back() == name; });
   }
   std::string Trace() const { return Joined(" -> "); }
+};
+
+// A socket or job whose connection is a string: writes take `budget` bytes, then fail with
+// `error`.
+template <typename Socket>
+class WireSink : public Socket {
+ public:
+  using Socket::Socket;
+  std::string wire;
+  std::size_t budget = SIZE_MAX, largestWrite = 0;
+  int error = fw::kWsaEWouldBlock;
+
+ protected:
+  int Transmit(const char* data, int length, int /*flags*/, int& failure) override {
+    if (budget == 0) {
+      failure = error;
+      return fw::kSocketError;
+    }
+    const std::size_t count = std::min(static_cast<std::size_t>(length), budget);
+    wire.append(data, count);
+    budget -= count;
+    largestWrite = std::max(largestWrite, count);
+    return static_cast<int>(count);
+  }
 };
 
 // Complete settings for a server (an empty server name leaves them incomplete).

@@ -30,12 +30,13 @@ std::string Broken(const std::string& line) {
   return out;
 }
 
-// A job whose connection is a string, past "DATA": each writable notification lets `budget`
-// bytes through.
-class SinkClient : public CNotifySmtpClient {
+// A job past "DATA" whose connection is a string: each writable notification lets a budget
+// of bytes through.
+class SinkClient : public WireSink<CNotifySmtpClient> {
  public:
   SinkClient(const CNotifyConfig& config, const std::string& infoFile, const std::string& logFile, int logLineCount)
-      : CNotifySmtpClient(nullptr, &config, infoFile.c_str(), logFile.c_str(), logLineCount) {
+      : WireSink(nullptr, &config, infoFile.c_str(), logFile.c_str(), logLineCount) {
+    budget = 0;
     SetState(SmtpState::AwaitDataReply);
   }
   void Reply(const std::string& text) {
@@ -44,68 +45,54 @@ class SinkClient : public CNotifySmtpClient {
     while (length > 0 && OnReceivedData(data, length)) {
     }
   }
-  void Step(std::size_t budget) {
-    m_budget = budget;
+  void Step(std::size_t bytes) {
+    budget = bytes;
     OnSend(0);
   }
   // Writable notifications until the marker is out and nothing waits.
-  void Drain(std::size_t budget) {
+  void Drain(std::size_t bytes) {
     for (int guard = 0; guard < 1000000; ++guard) {
-      Step(budget);
+      Step(bytes);
       if (GetState() != SmtpState::AwaitDataReply && GetPendingSendLength() == 0) return;
     }
     ADD_FAILURE() << "the message never ended";
   }
-
-  std::string m_wire;
-  std::size_t m_largestWrite = 0;
-  int m_error = fw::kWsaEWouldBlock;  // what a write fails with once the budget is spent
-
- protected:
-  int Transmit(const char* data, int length, int, int& error) override {
-    if (m_budget == 0) {
-      error = m_error;
-      return fw::kSocketError;
-    }
-    const std::size_t count = std::min(static_cast<std::size_t>(length), m_budget);
-    m_wire.append(data, count);
-    m_budget -= count;
-    m_largestWrite = std::max(m_largestWrite, count);
-    return static_cast<int>(count);
-  }
-
- private:
-  std::size_t m_budget = 0;
 };
 
 class MessageComposition : public ::testing::Test {
  protected:
-  // The whole message for the files' contents (null: the file does not exist).
-  std::string Compose(const char* info, const char* log, int logLineCount, std::size_t budget = SIZE_MAX) {
+  // A job that the server told to go ahead with the message of the files' contents (null: the
+  // file does not exist).
+  std::unique_ptr<SinkClient> StartedClient(const char* info, const char* log, int logLineCount) {
     std::remove(m_info.c_str());
     std::remove(m_log.c_str());
     if (info) qbtest::WriteBytes(m_info, info);
     if (log) qbtest::WriteBytes(m_log, log);
-    SinkClient client(m_config, m_info, m_log, logLineCount);
-    client.Reply("354 go ahead\r\n");
-    client.Drain(budget);
-    EXPECT_EQ(client.GetState(), SmtpState::AwaitDataEndReply);
-    return client.m_wire;
+    auto client = std::make_unique<SinkClient>(m_config, m_info, m_log, logLineCount);
+    client->Reply("354 go ahead\r\n");
+    return client;
   }
-  std::string Compose(const std::string& info, const std::string& log, int count, std::size_t budget = SIZE_MAX) {
-    return Compose(info.c_str(), log.c_str(), count, budget);
+  std::unique_ptr<SinkClient> StartedClient(const std::string& info, const std::string& log, int logLineCount) {
+    return StartedClient(info.c_str(), log.c_str(), logLineCount);
+  }
+  // The whole message, sent `budget` bytes per writable notification.
+  template <typename Info, typename Log>
+  std::string Compose(const Info& info, const Log& log, int logLineCount, std::size_t budget = SIZE_MAX) {
+    const auto client = StartedClient(info, log, logLineCount);
+    client->Drain(budget);
+    EXPECT_EQ(client->GetState(), SmtpState::AwaitDataEndReply);
+    return client->wire;
   }
   // The message after the introduction.
   static std::string Body(const std::string& message) {
     const std::size_t at = message.find(kIntro);
     return at == std::string::npos ? "<no introduction>" : message.substr(at + kIntro.size());
   }
-  std::unique_ptr<SinkClient> StartedClient(const std::string& info, const std::string& log, int logLineCount) {
-    qbtest::WriteBytes(m_info, info);
-    qbtest::WriteBytes(m_log, log);
-    auto client = std::make_unique<SinkClient>(m_config, m_info, m_log, logLineCount);
-    client->Reply("354 go\r\n");
-    return client;
+  // Information enough for many writes.
+  static std::string ManyEvents() {
+    std::string info;
+    for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
+    return info;
   }
 
   qbtest::ScopedClock m_clock{1000, kNow};
@@ -191,14 +178,12 @@ TEST_F(MessageComposition, LogLinesAreSkippedAcrossPiecesAndAHugeOneIsNeverHeldW
   const std::string skipped(kPiece - 1, 's'), huge(300000, 'h');
   auto client = StartedClient("e\r\n", skipped + "\r\n" + huge + "\r\nend\r\n", 3);
   client->Drain(SIZE_MAX);
-  EXPECT_LE(client->m_largestWrite, 2 * kPiece);
-  EXPECT_TRUE(Body(client->m_wire) == "e\r\n" + kSeparator + Broken(huge) + "\r\nend\r\n" + kMarker);
+  EXPECT_LE(client->largestWrite, 2 * kPiece);
+  EXPECT_TRUE(Body(client->wire) == "e\r\n" + kSeparator + Broken(huge) + "\r\nend\r\n" + kMarker);
 }
 
 TEST_F(MessageComposition, ProgressWhileSendingKeepsTheJobAlive) {
-  std::string info;
-  for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
-  auto client = StartedClient(info, "", 0);
+  auto client = StartedClient(ManyEvents(), "", 0);
   // A slow link: every 100 s the connection takes some more, and the server says nothing.
   for (int i = 1; i <= 3; ++i) {
     m_clock.tick += 100000;
@@ -211,24 +196,21 @@ TEST_F(MessageComposition, ProgressWhileSendingKeepsTheJobAlive) {
 
 TEST_F(MessageComposition, OnlyA2xxReplyToTheMarkerDeliversAndQuitFollowsEveryOne) {
   for (const char* reply : {"250 queued", "354 more?", "451 later", "554 spam"}) {
-    SinkClient client(m_config, m_info, m_log, 0);
-    client.Reply("354 go\r\n");
-    client.Drain(SIZE_MAX);
-    const std::size_t sent = client.m_wire.size();
-    client.Reply(std::string(reply) + "\r\n");
-    EXPECT_EQ(client.m_wire.substr(sent), "QUIT\r\n") << reply;
-    EXPECT_EQ(client.IsFinished(), *reply == '2') << reply;
-    EXPECT_EQ(client.GetFailure().reply, *reply == '2' ? "" : reply);
-    EXPECT_EQ(client.GetState(), SmtpState::AwaitQuitReply);
+    const auto client = StartedClient("", "", 0);
+    client->Drain(SIZE_MAX);
+    const std::size_t sent = client->wire.size();
+    client->Reply(std::string(reply) + "\r\n");
+    EXPECT_EQ(client->wire.substr(sent), "QUIT\r\n") << reply;
+    EXPECT_EQ(client->IsFinished(), *reply == '2') << reply;
+    EXPECT_EQ(client->GetFailure().reply, *reply == '2' ? "" : reply);
+    EXPECT_EQ(client->GetState(), SmtpState::AwaitQuitReply);
   }
 }
 
 TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
-  std::string info;
-  for (int i = 0; i < 5000; ++i) info += "event " + std::to_string(i) + "\r\n";
-  auto client = StartedClient(info, "", 0);
+  auto client = StartedClient(ManyEvents(), "", 0);
   client->Step(1000);
-  client->m_error = fw::kWsaENotConn;
+  client->error = fw::kWsaENotConn;
   client->Step(0);  // writable, but the write fails
   EXPECT_EQ(client->IsSendReady(), 0);
   EXPECT_EQ(client->GetState(), SmtpState::Closed);
@@ -236,25 +218,24 @@ TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
   EXPECT_EQ(client->GetFailure().step, SmtpState::AwaitDataReply);
   EXPECT_EQ(client->GetFailure().error, fw::kWsaENotConn);
   client->Step(SIZE_MAX);
-  EXPECT_EQ(client->m_wire.size(), 1000u) << "nothing more goes out";
+  EXPECT_EQ(client->wire.size(), 1000u) << "nothing more goes out";
 
   // A QUIT that cannot be sent closes the job; the refusal stays the failure.
-  SinkClient refused(m_config, m_info, m_log, 0);
-  refused.Reply("354 go\r\n");
-  refused.Drain(SIZE_MAX);
-  refused.m_error = fw::kWsaENotConn;
-  refused.Step(0);  // the connection takes nothing more
-  refused.Reply("554 spam\r\n");
-  EXPECT_EQ(refused.GetState(), SmtpState::Closed);
-  EXPECT_EQ(refused.GetFailure().reason, SmtpFailureReason::MessageRefused);
-  EXPECT_EQ(refused.GetFailure().error, 0);
+  const auto refused = StartedClient("", "", 0);
+  refused->Drain(SIZE_MAX);
+  refused->error = fw::kWsaENotConn;
+  refused->Step(0);  // the connection takes nothing more
+  refused->Reply("554 spam\r\n");
+  EXPECT_EQ(refused->GetState(), SmtpState::Closed);
+  EXPECT_EQ(refused->GetFailure().reason, SmtpFailureReason::MessageRefused);
+  EXPECT_EQ(refused->GetFailure().error, 0);
 }
 
 TEST_F(MessageComposition, NothingOfTheBodyGoesOutBeforeTheServerTookData) {
   qbtest::WriteBytes(m_info, "e\r\n");
   SinkClient client(m_config, m_info, m_log, 0);
   client.Step(SIZE_MAX);  // writable before any reply to DATA
-  EXPECT_EQ(client.m_wire, "");
+  EXPECT_EQ(client.wire, "");
   EXPECT_EQ(client.GetState(), SmtpState::AwaitDataReply);
 }
 
@@ -265,14 +246,14 @@ TEST_F(MessageComposition, SecondReplyWhileTheMessageGoesOutClosesAndTheFilesSti
   {
     auto client = StartedClient("e\r\n", log, 5000);
     client->Step(1000);  // the header, the Information part and some of the Log part
-    ASSERT_EQ(client->m_wire.size(), 1000u);
-    ASSERT_NE(client->m_wire.find(kSeparator), std::string::npos);
+    ASSERT_EQ(client->wire.size(), 1000u);
+    ASSERT_NE(client->wire.find(kSeparator), std::string::npos);
     client->Reply("354 again\r\n");
     EXPECT_EQ(client->GetState(), SmtpState::Closed);
-    EXPECT_EQ(client->m_wire.size(), 1000u);
+    EXPECT_EQ(client->wire.size(), 1000u);
     client->Step(SIZE_MAX);
-    EXPECT_EQ(client->m_wire.find("Message-ID"), client->m_wire.rfind("Message-ID"));
-    EXPECT_EQ(client->m_wire.find(kMarker), std::string::npos);
+    EXPECT_EQ(client->wire.find("Message-ID"), client->wire.rfind("Message-ID"));
+    EXPECT_EQ(client->wire.find(kMarker), std::string::npos);
   }  // destroyed with the Log file open
   EXPECT_FALSE(qbtest::FileExists(m_info));
   EXPECT_FALSE(qbtest::FileExists(m_log));

@@ -11,7 +11,7 @@
 
 #include "mail/NotifySocketWnd.h"
 #include "mail/QBNotifySocket.h"
-#include "test_support.h"
+#include "mail_test_support.h"
 
 namespace {
 std::atomic<std::size_t> g_allocatedBytes{0};
@@ -44,11 +44,10 @@ void operator delete[](void* p, std::size_t) noexcept {
 
 namespace {
 
-// A socket whose connection is scripted: writes take `budget` bytes, then fail with `error`;
-// reads return `incoming`. It takes one line per offer.
-class ScriptedSocket : public CQBNotifySocket {
+// A socket whose reads return `incoming`; it takes one line per offer.
+class ScriptedSocket : public mailtest::WireSink<CQBNotifySocket> {
  public:
-  explicit ScriptedSocket(CSocketWndOwner* pOwner = nullptr) : CQBNotifySocket(pOwner) {}
+  explicit ScriptedSocket(CSocketWndOwner* pOwner = nullptr) : WireSink(pOwner) {}
 
   int Receive(void* buffer, int length, int) override {
     if (incoming.empty()) return fw::kSocketError;
@@ -67,23 +66,9 @@ class ScriptedSocket : public CQBNotifySocket {
   fw::HANDLE Lookup() const { return m_hLookup; }
   std::size_t Pending() const { return GetPendingSendLength(); }
 
-  std::string wire, incoming;
-  std::size_t budget = SIZE_MAX;
-  int error = fw::kWsaEWouldBlock;
+  std::string incoming;
   int reported = 0;  // the error OnSendError was told of
   std::vector<std::string> lines;
-
- protected:
-  int Transmit(const char* data, int length, int, int& failure) override {
-    if (budget == 0) {
-      failure = error;
-      return fw::kSocketError;
-    }
-    const std::size_t count = std::min(static_cast<std::size_t>(length), budget);
-    wire.append(data, count);
-    budget -= count;
-    return static_cast<int>(count);
-  }
 };
 
 TEST(QBNotifySocketSend, HardErrorsStopWritingAndAreReportedWhileWouldBlockWaits) {

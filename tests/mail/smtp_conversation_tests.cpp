@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 
 #include "framework/codepage.h"
 #include "mail/SmtpDiagnosis.h"
 #include "mail_test_support.h"
+#include "tests/tls/tls_servers.h"
 
 namespace mailtest {
 namespace {
@@ -33,7 +35,7 @@ std::string WithFingerprints(std::string value) {
   const std::string mark = "{fingerprint.";
   for (std::size_t at; (at = value.find(mark)) != std::string::npos;) {
     const std::size_t end = value.find('}', at);
-    value.replace(at, end - at + 1, TlsServerValue(value.substr(at + 1, end - at - 1)));
+    value.replace(at, end - at + 1, tlstest::ServerValue(value.substr(at + 1, end - at - 1)));
   }
   return value;
 }
@@ -87,16 +89,6 @@ std::string Unescape(const std::string& text) {
   return out;
 }
 
-// The exchange up to DATA with the default settings, and the header block and introduction
-// of a message, for "until: DATA" and "D: {head}".
-const Script kUntilData = {{"S", "220 ready"}, {"C", "HELO [{local}]"},
-                           {"S", "250 hello"}, {"C", "MAIL FROM: <notify@example.org>"},
-                           {"S", "250 ok"},    {"C", "RCPT TO: <rcpt@example.org>"},
-                           {"S", "250 ok"},    {"C", "DATA"}};
-const std::vector<std::string> kHead = {
-    "Message-ID*",       "From*", "To*",       "Subject*", "Date*", "MIME*", "Content-Type*", "\tcharset*",
-    "Content-Transfer*", "",      "Folgende*", ""};
-
 // "Step: reason (error) [TLS reason]: reply" (error, TLS reason and reply when there are), or
 // "none".
 std::string Describe(const SmtpFailure& failure) {
@@ -106,6 +98,13 @@ std::string Describe(const SmtpFailure& failure) {
          (failure.tls != fw::TlsFailure::None ? std::string(" [") + fw::TlsFailureText(failure.tls) + "]" : "") +
          (failure.reply.empty() ? "" : ": " + failure.reply);
 }
+
+// The case-file keys that set a text of the settings.
+const std::map<std::string, std::string CNotifyConfig::*> kTextFields = {
+    {"to", &CNotifyConfig::m_strDeliverTo},    {"from", &CNotifyConfig::m_strFromEmail},
+    {"subject", &CNotifyConfig::m_strSubject}, {"server", &CNotifyConfig::m_strSmtpServer},
+    {"user", &CNotifyConfig::m_strSmtpUser},   {"password", &CNotifyConfig::m_strSmtpPassword},
+    {"profile", &CNotifyConfig::m_strProfile}};
 
 ConversationCase ParseCase(const std::filesystem::path& path) {
   ConversationCase c;
@@ -117,24 +116,12 @@ ConversationCase ParseCase(const std::filesystem::path& path) {
     const std::string key = line.substr(0, colon);
     std::string value = line.substr(std::min(colon + 1, line.size()));
     value = Unescape(value.substr(value.rfind(' ', 0) == 0 ? 1 : 0));
-    if (key == "to") {
-      c.config.m_strDeliverTo = value;
-    } else if (key == "from") {
-      c.config.m_strFromEmail = value;
-    } else if (key == "subject") {
-      c.config.m_strSubject = value;
-    } else if (key == "server") {
-      c.config.m_strSmtpServer = value;
+    if (const auto field = kTextFields.find(key); field != kTextFields.end()) {
+      c.config.*(field->second) = value;
     } else if (key == "security") {
       c.config.m_nSmtpSecurity = SecurityValue(value);
-    } else if (key == "user") {
-      c.config.m_strSmtpUser = value;
-    } else if (key == "password") {
-      c.config.m_strSmtpPassword = value;
     } else if (key == "certificate") {
       c.config.m_strSmtpCertificate = WithFingerprints(value);
-    } else if (key == "profile") {
-      c.config.m_strProfile = value;
     } else if (key == "diagnosis") {
       c.diagnosis.push_back(WithFingerprints(value));
     } else if (key == "diagnosis-exact") {
@@ -204,7 +191,7 @@ TEST_P(SmtpConversation, Plays) {
   StateTrace states;
   qbtest::EventLog diagnosis;
   CSmtpDiagnosis diagnosisSink([&diagnosis](const std::string& line) { diagnosis.Add(fw::Windows1252ToUtf8(line)); });
-  FailureRecords::Take();
+  TakeFailureRecords();
   auto client =
       std::make_unique<CNotifySmtpClient>(nullptr, &c.config, infoFile.c_str(), logFile.c_str(), c.logLinesWritten);
   client->SetStateObserver(states.Observer());
@@ -225,7 +212,7 @@ TEST_P(SmtpConversation, Plays) {
     } else if (key == "failure") {
       EXPECT_EQ(loop.Run([&] { return Describe(client->GetFailure()); }), value);
     } else if (key == "record") {
-      const std::vector<std::string> records = FailureRecords::Take();
+      const std::vector<std::string> records = TakeFailureRecords();
       EXPECT_EQ(records.size(), value == "none" ? 0u : 1u);
       for (const std::string& record : records) {
         EXPECT_TRUE(Matches(value, fw::Windows1252ToUtf8(record))) << fw::Windows1252ToUtf8(record);
@@ -242,7 +229,7 @@ TEST_P(SmtpConversation, Plays) {
   });
   const bool leavesRecord = loop.Run([&] { return client->GetFailure().HasFailed(); });
   loop.Run([&] { client.reset(); });
-  const std::vector<std::string> records = FailureRecords::Take();
+  const std::vector<std::string> records = TakeFailureRecords();
   if (std::none_of(c.runner.begin(), c.runner.end(), [](const ScriptLine& line) { return line.key == "record"; })) {
     EXPECT_EQ(records.size(), leavesRecord ? 1u : 0u);
   }

@@ -1,8 +1,8 @@
 // The mail job's pure parts: reply lines, the EHLO capabilities, the login exchange, the
 // recipient list, the wrapping tick interval, the Message-ID numbers, the Date line in several
 // zones and whatever the locale, the Subject field, and the body's transparency filter.
-// Replies are read in the conversation cases, journal lines in message composition; mail
-// readers decode the Subject end to end.
+// Replies and the lines of an EHLO reply are read in the conversation cases, journal lines in
+// message composition; mail readers decode the Subject end to end.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -43,18 +43,6 @@ TEST(ExtractLine, SplitsAtLineFeedsAndLeavesAnUnendedRest) {
     EXPECT_EQ(lines, c.lines) << c.bytes;
     EXPECT_EQ(std::string(data, static_cast<std::size_t>(length)), c.rest) << c.bytes;
   }
-}
-
-TEST(ReadReply, KeepsEveryLineOfAReplyWhenAsked) {
-  const std::string bytes = "250-mail.example.org\r\n250-SIZE 1\r\n250 AUTH PLAIN\r\n220 next\r\n";
-  const char* data = bytes.data();
-  int length = static_cast<int>(bytes.size());
-  std::string reply;
-  Lines lines;
-  EXPECT_TRUE(smtp::ReadReply(data, length, reply, &lines).complete);
-  EXPECT_EQ(reply, "250 AUTH PLAIN");
-  EXPECT_EQ(lines, (Lines{"250-mail.example.org", "250-SIZE 1", "250 AUTH PLAIN"}));
-  EXPECT_EQ(std::string(data, static_cast<std::size_t>(length)), "220 next\r\n");
 }
 
 TEST(EhloCapabilities, StartTlsMechanismsInBothFormsAndTheSizeLimit) {

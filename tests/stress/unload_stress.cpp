@@ -19,14 +19,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -151,30 +151,18 @@ class SmtpSink {
       const int count = peer.ReadSome(input, 100);
       if (count == 0) return;
       idle = count < 0 ? idle + 1 : 0;
-      for (std::size_t end; !input.empty();) {
-        if (inData) {
-          end = input.find("\r\n.\r\n");
-          if (end == std::string::npos) break;
-          input.erase(0, end + 5);
-          inData = false;
-          ++m_delivered;
-          if (!Reply(peer, "250 queued\r\n")) return;
-          continue;
-        }
-        end = input.find("\r\n");
-        if (end == std::string::npos) break;
-        const std::string command = input.substr(0, 4);
-        input.erase(0, end + 2);
-        if (command == "DATA") {
-          inData = true;
-          input.insert(0, "\r\n");  // the marker may follow at once
-          if (!Reply(peer, "354 go on\r\n")) return;
-        } else if (command == "QUIT") {
-          Reply(peer, "221 bye\r\n");
-          return;
-        } else if (!Reply(peer, "250 ok\r\n")) {
-          return;
-        }
+      // Every command line, and in DATA the message up to its marker, gets its reply.
+      for (std::size_t end; (end = input.find(inData ? "\r\n.\r\n" : "\r\n")) != std::string::npos;) {
+        const std::string command = inData ? "" : input.substr(0, 4);
+        input.erase(0, end + (inData ? 5 : 2));
+        const char* reply = inData              ? "250 queued\r\n"
+                            : command == "DATA" ? "354 go on\r\n"
+                            : command == "QUIT" ? "221 bye\r\n"
+                                                : "250 ok\r\n";
+        m_delivered += inData ? 1 : 0;
+        inData = command == "DATA";
+        if (inData) input.insert(0, "\r\n");  // the marker may follow at once
+        if (!Reply(peer, reply) || command == "QUIT") return;
       }
     }
   }
@@ -239,21 +227,14 @@ struct AddOn {
   // Unloads on the calling thread, as a host does, under a watchdog: a module whose unload
   // does not return ends the process.
   Clock::duration Unload(const std::string& what) {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool unloaded = false;
-    std::thread watchdog([&] {
-      std::unique_lock<std::mutex> lock(mutex);
-      if (!done.wait_for(lock, kUnloadTimeout, [&] { return unloaded; })) EndHung(what);
+    std::promise<void> unloaded;
+    std::thread watchdog([&what, done = unloaded.get_future()] {
+      if (done.wait_for(kUnloadTimeout) != std::future_status::ready) EndHung(what);
     });
     const Clock::time_point start = Clock::now();
     module.Unload();
     const Clock::duration took = Clock::now() - start;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      unloaded = true;
-      done.notify_all();
-    }
+    unloaded.set_value();
     watchdog.join();
     return took;
   }
@@ -401,39 +382,31 @@ class Stress {
   std::string m_profile;
 };
 
-bool ParseDelays(const char* text, Options& options) {
-  return std::sscanf(text, "%d:%d:%d", &options.delayFrom, &options.delayTo, &options.delayStep) == 3 &&
-         options.delayFrom >= 0 && options.delayTo >= options.delayFrom && options.delayStep > 0;
-}
-
 bool ParseOptions(int argc, char** argv, Options& options) {
-  if (argc < 2) return false;
+  if (argc < 2 || argc % 2 != 0) return false;
   options.module = argv[1];
+  const std::pair<const char*, int Options::*> numbers[] = {{"--cycles", &Options::cycles},
+                                                            {"--first", &Options::first},
+                                                            {"--burners", &Options::burners},
+                                                            {"--reply-delay", &Options::replyDelayMs},
+                                                            {"--exit-during-delivery", &Options::exitAfterMs},
+                                                            {"--exit-now", &Options::childExitAfterMs}};
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const char* value = argv[i + 1];
-    if (name == "--cycles") {
-      options.cycles = std::atoi(value);
-    } else if (name == "--first") {
-      options.first = std::atoi(value);
-    } else if (name == "--burners") {
-      options.burners = std::atoi(value);
-    } else if (name == "--delays") {
-      if (!ParseDelays(value, options)) return false;
-    } else if (name == "--reply-delay") {
-      options.replyDelayMs = std::atoi(value);
-    } else if (name == "--exit-during-delivery") {
-      options.exitAfterMs = std::atoi(value);
-    } else if (name == "--exit-now") {
-      options.childExitAfterMs = std::atoi(value);
+    const auto number =
+        std::find_if(std::begin(numbers), std::end(numbers), [&](const auto& option) { return name == option.first; });
+    if (number != std::end(numbers)) {
+      options.*(number->second) = std::atoi(value);
     } else if (name == "--profile") {
       options.profile = value;
-    } else {
+    } else if (name != "--delays" ||
+               std::sscanf(value, "%d:%d:%d", &options.delayFrom, &options.delayTo, &options.delayStep) != 3) {
       return false;
     }
   }
-  return argc % 2 == 0 && options.cycles >= 0 && options.first >= 0 && options.burners >= 0 &&
-         options.replyDelayMs >= 0;
+  return options.cycles >= 0 && options.first >= 0 && options.burners >= 0 && options.replyDelayMs >= 0 &&
+         options.delayFrom >= 0 && options.delayTo >= options.delayFrom && options.delayStep > 0;
 }
 
 }  // namespace

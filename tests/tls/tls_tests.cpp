@@ -7,67 +7,21 @@
 
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <map>
-#include <ostream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "framework/tls.h"
 #include "mail/QBNotifySocket.h"
 #include "test_support.h"
+#include "tests/tls/tls_servers.h"
 
 namespace {
 
 using fw::TlsFailure;
 
 constexpr const char* kGreeting = "220 tls ready\r\n";
-
-// What tls_test_server.py wrote: ports by scenario, fingerprints, and the connections' ends.
-class Servers {
- public:
-  static const Servers& Get() {
-    static const Servers servers;
-    return servers;
-  }
-  std::uint16_t Port(const std::string& scenario) const {
-    return static_cast<std::uint16_t>(std::stoi(Value(scenario)));
-  }
-  std::string Fingerprint(const std::string& certificate) const { return Value("fingerprint." + certificate); }
-
-  // The line "scenario port outcome bytes" the server wrote when the connection from
-  // `clientPort` ended; empty when none came.
-  static std::string WaitForEnd(const std::string& scenario, std::uint16_t clientPort) {
-    const std::string prefix = scenario + " " + std::to_string(clientPort) + " ";
-    std::string found;
-    qbtest::Eventually([&] {
-      std::istringstream events(qbtest::ReadBytes(std::string(QB_TLS_SERVER_DIR) + "/events.txt"));
-      for (std::string line; std::getline(events, line);) {
-        if (line.rfind(prefix, 0) == 0) found = line.substr(prefix.size());
-      }
-      return !found.empty();
-    });
-    return found;
-  }
-
- private:
-  Servers() {
-    std::istringstream lines(qbtest::ReadBytes(std::string(QB_TLS_SERVER_DIR) + "/servers.txt"));
-    for (std::string line; std::getline(lines, line);) {
-      const auto equals = line.find('=');
-      if (equals != std::string::npos) m_values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-  }
-  std::string Value(const std::string& key) const {
-    const auto it = m_values.find(key);
-    if (it == m_values.end()) throw std::runtime_error("no " + key + " in servers.txt (is the TLS fixture running?)");
-    return it->second;
-  }
-  std::map<std::string, std::string> m_values;
-};
 
 // A well-formed pin that matches none of the test certificates.
 std::string PinOfNothing() {
@@ -154,7 +108,7 @@ class Connection {
  public:
   Connection(const std::string& scenario, fw::TlsSettings settings, std::string payload = {})
       : m_client(m_log, std::move(settings), scenario.rfind("starttls", 0) == 0) {
-    const std::uint16_t port = Servers::Get().Port(scenario);
+    const std::uint16_t port = tlstest::ServerPort(scenario);
     m_loop.Run([&] {
       m_client.payload = std::move(payload);
       EXPECT_TRUE(m_client.Create());
@@ -205,13 +159,9 @@ struct EchoCase {
   const char* protocol;  // nullptr: TLS 1.2 or 1.3, whichever the backend negotiates
 };
 
-void PrintTo(const EchoCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 std::string PinOf(const std::string& certificate) {
   std::string pin;
-  for (char c : Servers::Get().Fingerprint(certificate)) {
+  for (char c : tlstest::Fingerprint(certificate)) {
     if (c != ':') pin += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
   return pin;
@@ -242,7 +192,7 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
     }
     EXPECT_FALSE(channel->GetCipher().empty());
     const fw::TlsCertificateInfo& cert = channel->GetCertificate();
-    EXPECT_EQ(cert.fingerprint, Servers::Get().Fingerprint(c.certificate));
+    EXPECT_EQ(cert.fingerprint, tlstest::Fingerprint(c.certificate));
     EXPECT_EQ(cert.subject, "CN=localhost, O=QBNotify Tests");
     const std::int64_t now = std::time(nullptr);
     EXPECT_LT(cert.notBefore, now);
@@ -260,35 +210,34 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
     // The server answers close_notify with its own and ends the connection.
     EXPECT_TRUE(connection.Log().WaitFor("close"));
     EXPECT_TRUE(connection.Run([](TlsClient& client) { return client.GetTlsChannel()->IsPeerClosed(); }));
-    EXPECT_EQ(Servers::WaitForEnd(c.scenario, port), "close_notify " + std::to_string(c.bytes));
+    EXPECT_EQ(tlstest::WaitForEnd(c.scenario, port), "close_notify " + std::to_string(c.bytes));
   } else {
     // Wine 8's Schannel cannot write close_notify: the connection just ends.
     connection.Run([](TlsClient& client) { client.Close(); });
-    EXPECT_EQ(Servers::WaitForEnd(c.scenario, port), "eof " + std::to_string(c.bytes));
+    EXPECT_EQ(tlstest::WaitForEnd(c.scenario, port), "eof " + std::to_string(c.bytes));
   }
 }
 
-TEST(TlsClose, RecordThatDoesNotDecryptClosesTheConnectionAfterTheDataBeforeIt) {
-  Connection connection("corrupt", {"localhost", ""});
-  ASSERT_TRUE(connection.Log().WaitFor("close"));
-  EXPECT_EQ(connection.Log().Joined(", "), "connect 0, handshake None, close");
-  connection.Run([](TlsClient& client) {
-    EXPECT_EQ(client.received, kGreeting);
-    EXPECT_EQ(client.GetTlsChannel()->GetFailure(), TlsFailure::Connection);
-    EXPECT_FALSE(client.IsCreated());
-  });
-}
-
-TEST(TlsClose, ServerCloseNotifyRightAfterTheGreetingEndsTheChannel) {
-  Connection connection("closer", {"localhost", ""});
-  ASSERT_TRUE(connection.Log().WaitFor("close"));
-  EXPECT_EQ(connection.Log().Joined(", "), "connect 0, handshake None, close");
-  connection.Run([](TlsClient& client) {
-    EXPECT_EQ(client.received, kGreeting);
-    EXPECT_TRUE(client.GetTlsChannel()->IsPeerClosed());
-    EXPECT_EQ(client.GetTlsChannel()->GetState(), fw::CTlsChannel::State::Closed);
-    EXPECT_FALSE(client.IsTlsOn());
-  });
+// A record that does not decrypt fails the channel; a close_notify closes it. Either way the
+// greeting before it arrives and the connection ends.
+TEST(TlsClose, BadRecordOrCloseNotifyAfterTheGreetingEndsTheConnection) {
+  for (const auto& [scenario, failure] : {std::pair{"corrupt", TlsFailure::Connection}, {"closer", TlsFailure::None}}) {
+    Connection connection(scenario, {"localhost", ""});
+    ASSERT_TRUE(connection.Log().WaitFor("close")) << scenario;
+    EXPECT_EQ(connection.Log().Joined(", "), "connect 0, handshake None, close") << scenario;
+    connection.Run([&](TlsClient& client) {
+      const fw::CTlsChannel* channel = client.GetTlsChannel();
+      EXPECT_EQ(client.received, kGreeting) << scenario;
+      EXPECT_EQ(channel->GetFailure(), failure) << scenario;
+      EXPECT_EQ(channel->IsPeerClosed(), failure == TlsFailure::None) << scenario;
+      EXPECT_EQ(channel->GetState(),
+                failure == TlsFailure::None ? fw::CTlsChannel::State::Closed : fw::CTlsChannel::State::Failed);
+      EXPECT_FALSE(client.IsTlsOn()) << scenario;
+      if (failure != TlsFailure::None) {
+        EXPECT_FALSE(client.IsCreated()) << "a failed channel closes the connection";
+      }
+    });
+  }
 }
 
 constexpr std::size_t kMiB = 1 << 20;
@@ -315,10 +264,6 @@ struct RefusalCase {
   const char* certificate;  // whose fingerprint the diagnosis shows, or nullptr for none
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class TlsRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(TlsRefusal, EndsTheConnectionBeforeAnyApplicationByte) {
@@ -335,11 +280,11 @@ TEST_P(TlsRefusal, EndsTheConnectionBeforeAnyApplicationByte) {
     EXPECT_EQ(client.IsSendReady(), 0);
     EXPECT_EQ(channel->GetFailure(), c.failure) << channel->GetFailureDetail() << " " << channel->GetProtocol();
     EXPECT_FALSE(channel->GetFailureDetail().empty());
-    EXPECT_EQ(channel->GetCertificate().fingerprint, c.certificate ? Servers::Get().Fingerprint(c.certificate) : "")
+    EXPECT_EQ(channel->GetCertificate().fingerprint, c.certificate ? tlstest::Fingerprint(c.certificate) : "")
         << "the fingerprint to pin is known after a refusal";
   });
   const std::uint16_t port = connection.Run([](TlsClient& client) { return client.localPort; });
-  const std::string end = Servers::WaitForEnd(c.scenario, port);
+  const std::string end = tlstest::WaitForEnd(c.scenario, port);
   EXPECT_EQ(end.substr(end.rfind(' ') + 1), "0") << "the server saw application data: " << end;
 }
 
