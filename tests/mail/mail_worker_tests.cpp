@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <utility>
 
 #include "addon/NotifyAddOnApp.h"
@@ -64,6 +65,9 @@ class MailThreadTest : public ::testing::Test {
     ASSERT_TRUE(m_worker->PostThreadMessage(fw::kWmTimer, 0, 0));
     ASSERT_TRUE(m_events.WaitFor("deleted " + probe));
   }
+  // A trace that outlives the worker's jobs: a failed assertion leaves the test before its
+  // jobs are gone, and TearDown stops the worker before the fixture's members go.
+  StateTrace& NewTrace() { return m_traces.emplace_back(); }
   bool Deleted(int id) const { return m_events.Count("deleted " + std::to_string(id)) == 1; }
   static void ExpectServerDone(ScriptedSmtpServer& server) {
     for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;
@@ -73,6 +77,7 @@ class MailThreadTest : public ::testing::Test {
   qbtest::EventLog m_events;
   std::unique_ptr<CNotifyMailThread> m_worker = std::make_unique<CNotifyMailThread>();
   int m_nextProbe = 1000;
+  std::deque<StateTrace> m_traces;
 };
 
 TEST_F(MailThreadTest, JobsStartInQueueOrderAndFailedOnesGoWithTheirFilesInTheSameTick) {
@@ -100,7 +105,7 @@ TEST_F(MailThreadTest, JobsStartInQueueOrderAndFailedOnesGoWithTheirFilesInTheSa
 TEST_F(MailThreadTest, SilentServerIsDroppedByTheFirstTickAfterTheIdleTimeout) {
   qbtest::ScopedClock clock(5000);
   ScriptedSmtpServer server({});
-  StateTrace states;
+  StateTrace& states = NewTrace();
   AddJob(MailConfig("127.0.0.1", server.Port()), m_dir.File("i.txt"), m_dir.File("l.txt"), 1, &states);
   Tick();
   ASSERT_TRUE(states.WaitForState("AwaitGreeting"));
@@ -122,7 +127,7 @@ TEST_F(MailThreadTest, NamesResolveThroughTheHiddenWindowWhichIgnoresEnterAndEsc
   for (const bool withWindow : {true, false}) {
     SCOPED_TRACE(withWindow ? "window" : "no window");
     ScriptedSmtpServer server(busy);
-    StateTrace states;
+    StateTrace& states = NewTrace();
     AddJob(MailConfig("localhost", server.Port()), m_dir.File("i.txt"), m_dir.File("l.txt"), withWindow, &states);
     Tick();
     ASSERT_TRUE(states.WaitForState("Closed"));
@@ -159,7 +164,7 @@ TEST_F(MailThreadTest, NamesResolveThroughTheHiddenWindowWhichIgnoresEnterAndEsc
 
 TEST_F(MailThreadTest, StopDropsPendingAndActiveJobsWithTheirFilesAndTakesNoMoreJobs) {
   ScriptedSmtpServer server({});
-  StateTrace states;
+  StateTrace& states = NewTrace();
   const CNotifyConfig config = MailConfig("127.0.0.1", server.Port());
   const std::vector<std::string> files = {m_dir.File("Information_1.txt"), m_dir.File("Log_1.txt"),
                                           m_dir.File("Information_2.txt"), m_dir.File("Log_2.txt"),
@@ -188,7 +193,7 @@ TEST_F(MailThreadTest, StopDoesNotWaitForANameServerThatNeverAnswers) {
   const struct Restore {
     ~Restore() { fw::posix::testing::SetResolverServers(""); }
   } restore;
-  StateTrace states;
+  StateTrace& states = NewTrace();
   const std::string info = m_dir.File("i.txt"), log = m_dir.File("l.txt");
   qbtest::WriteBytes(info, "event\r\n");
   AddJob(MailConfig("mail.unanswered.example", 25), info, log, 1, &states);
