@@ -14,6 +14,7 @@
 #include "framework/async_socket.h"
 #include "framework/wnd.h"
 #include "loopback.h"
+#include "recording_socket.h"
 #include "resource.h"
 #include "test_support.h"
 
@@ -21,32 +22,19 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-class NamedSocket : public fw::CAsyncSocket {
- public:
-  NamedSocket(qbtest::EventLog& log, std::string name) : m_log(log), m_name(std::move(name)) {}
-  void OnConnect(int error) override { m_log.Add(m_name + " connect " + std::to_string(error)); }
-  void OnSend(int error) override { m_log.Add(m_name + " send " + std::to_string(error)); }
-  void OnReceive(int error) override { m_log.Add(m_name + " receive " + std::to_string(error)); }
-  void OnClose(int error) override { m_log.Add(m_name + " close " + std::to_string(error)); }
-
- private:
-  qbtest::EventLog& m_log;
-  std::string m_name;
-};
-
 TEST(Win32AsyncSocket, QueuedNotificationOfAClosedSocketDoesNotReachItsSuccessor) {
   qbtest::Listener refusing(0, "127.0.0.1", false), listener;
   qbtest::EventLog log;
-  std::unique_ptr<NamedSocket> first, second;
+  std::unique_ptr<qbtest::RecordingSocket> first, second;
   qbtest::LoopThread thread;
   thread.Run([&] {
-    first = std::make_unique<NamedSocket>(log, "first");
+    first = std::make_unique<qbtest::RecordingSocket>(log, "first ");
     ASSERT_TRUE(first->Create());
     ASSERT_FALSE(first->Connect("127.0.0.1", refusing.Port()));
     MSG message;  // waits, without taking it, until the refusal is queued
     for (int i = 0; i < 2000 && !PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE); ++i) Sleep(5);
     first.reset();
-    second = std::make_unique<NamedSocket>(log, "second");
+    second = std::make_unique<qbtest::RecordingSocket>(log, "second ");
     ASSERT_TRUE(second->Create());
     EXPECT_FALSE(second->Connect("127.0.0.1", listener.Port()));
   });
