@@ -1,6 +1,8 @@
 // The fixture of the add-on tests (see addon_test_support.h).
 #include "addon_test_support.h"
 
+#include <sstream>
+
 #include "framework/clock.h"
 #include "framework/filesystem.h"
 
@@ -31,6 +33,11 @@ std::string Describe(const CNotifyConfig& c) {
          '|' + std::to_string(c.m_nLogLines) + '|' + std::to_string(c.m_nNotifyWhen) + '|' + c.m_strSubject;
 }
 
+std::string DescribeLogin(const CNotifyConfig& c) {
+  return std::to_string(c.m_nSmtpSecurity) + '|' + c.m_strSmtpUser + '|' + c.m_strSmtpPassword + '|' +
+         c.m_strSmtpCertificate + (c.m_bPasswordUnreadable ? "|unreadable" : "");
+}
+
 void AddOnTest::SetUp() {
   ClearAddOnRegistry();
   app = std::make_unique<TestApp>();
@@ -44,14 +51,24 @@ void AddOnTest::TearDown() {
   ClearAddOnRegistry();
 }
 
-void AddOnTest::StoreSettings(const char* pszProfile, int nNotifyWhen, const char* pszServer) {
+void AddOnTest::Store(const char* pszProfile, const std::string& strFields) {
+  std::vector<std::string> fields;
+  std::stringstream stream(strFields);
+  for (std::string field; std::getline(stream, field, '|');) fields.push_back(field);
+  fields.resize(11);
   CNotifyConfig config(pszProfile);
-  config.m_strSmtpServer = pszServer;
-  config.m_nSmtpPort = 2525;
-  config.m_strDeliverTo = "ops@example.com";
-  config.m_strFromEmail = "ftp@example.com";
-  config.m_nNotifyWhen = nNotifyWhen;
-  config.Save();
+  config.m_strSmtpServer = fields[0];
+  config.m_nSmtpPort = std::stoi(fields[1]);
+  config.m_strDeliverTo = fields[2];
+  config.m_strFromEmail = fields[3];
+  config.m_nLogLines = std::stoi(fields[4]);
+  config.m_nNotifyWhen = std::stoi(fields[5]);
+  config.m_strSubject = fields[6];
+  config.m_nSmtpSecurity = fields[7].empty() ? 0 : std::stoi(fields[7]);
+  config.m_strSmtpUser = fields[8];
+  config.m_strSmtpPassword = fields[9];
+  config.m_strSmtpCertificate = fields[10];
+  EXPECT_TRUE(config.Save()) << strFields;
 }
 
 std::string AddOnTest::ServerIn(const char* pszProfile) const {

@@ -38,6 +38,8 @@ inline void* Handle(std::uintptr_t value) {
 
 // Every field of a record, in order: "server|port|to|from|log lines|notify when|subject".
 std::string Describe(const CNotifyConfig& config);
+// The login of a record: "security|user|password|certificate[|unreadable]".
+std::string DescribeLogin(const CNotifyConfig& config);
 
 class AddOnTest : public ::testing::Test {
  protected:
@@ -45,8 +47,18 @@ class AddOnTest : public ::testing::Test {
 
   void SetUp() override;
   void TearDown() override;
-  // Saves a complete record for pszProfile (null: the global configuration).
-  static void StoreSettings(const char* pszProfile, int nNotifyWhen, const char* pszServer = "smtp.example");
+  // Saves a record for pszProfile (null: the global configuration) given as Describe writes
+  // it, optionally followed by the login as "|security|user|password|certificate".
+  static void Store(const char* pszProfile, const std::string& strFields);
+  // Saves a complete record.
+  static void StoreSettings(const char* pszProfile, int nNotifyWhen, const std::string& strServer = "smtp.example") {
+    Store(pszProfile, strServer + "|2525|ops@example.com|ftp@example.com|100|" + std::to_string(nNotifyWhen) + "|");
+  }
+  static CNotifyConfig Loaded(const char* pszProfile) {
+    CNotifyConfig config(pszProfile);
+    config.Load();
+    return config;
+  }
   // The key of pszProfile's own settings (null: the global configuration's).
   static std::string KeyOf(const char* pszProfile) { return CNotifyConfig(pszProfile).GetRegistryKey(false); }
   // "SMTP Server" in that key, "-" when there is none.

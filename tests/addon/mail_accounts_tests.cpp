@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -98,14 +96,13 @@ class MailAccountsTest : public ::testing::Test {
     const fs::path folder = m_userFolder / ScopedUserFolder::kThunderbird;
     fs::create_directories(folder);
     fs::copy(kFixtures / "thunderbird" / name, folder, fs::copy_options::recursive);
-    std::ifstream in(folder / "profiles.ini", std::ios::binary);
-    std::string ini((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    in.close();
+    const fs::path ini = folder / "profiles.ini";
+    std::string text = qbtest::ReadBytes(ini);
     const std::u8string self = folder.u8string();
-    for (std::size_t at; (at = ini.find("@FOLDER@")) != std::string::npos;) {
-      ini.replace(at, 8, std::string(self.begin(), self.end()));
+    for (std::size_t at; (at = text.find("@FOLDER@")) != std::string::npos;) {
+      text.replace(at, 8, std::string(self.begin(), self.end()));
     }
-    std::ofstream(folder / "profiles.ini", std::ios::binary | std::ios::trunc) << ini;
+    qbtest::WriteBytes(ini, text);
   }
 
   static Fields Discover(Fields fields) {

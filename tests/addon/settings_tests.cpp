@@ -23,11 +23,6 @@ class SettingsTest : public AddOnTest {
   std::string Read(const std::string& key, const std::string& name) {
     return app->ReadRegString(fw::HKeyUsers(), key.c_str(), name.c_str(), "-");
   }
-  static CNotifyConfig Loaded(const char* profile) {
-    CNotifyConfig config(profile);
-    config.Load();
-    return config;
-  }
 };
 
 TEST_F(SettingsTest, KeysDefaultsAndCompleteness) {
@@ -36,44 +31,30 @@ TEST_F(SettingsTest, KeysDefaultsAndCompleteness) {
   EXPECT_EQ(CNotifyConfig(nullptr).GetRegistryKey(false), m_strGlobal);
   EXPECT_EQ(Describe(Loaded("Nowhere")), "|25|||100|0|");
 
+  // A record is complete with a server, a port in range, both addresses, a known security and,
+  // for a user, a password inside TLS.
   const struct {
     const char *server, *to, *from;
-    int port;
+    int port, security;
+    const char *user, *password;
     bool complete;
-  } cases[] = {{"s", "t", "f", 1, true},   {"s", "t", "f", 65535, true},  {"s", "t", "f", 0, false},
-               {"s", "t", "f", -1, false}, {"s", "t", "f", 65536, false}, {"", "t", "f", 25, false},
-               {"s", "", "f", 25, false},  {"s", "t", "", 25, false}};
+  } cases[] = {{"s", "t", "f", 1, 0, "", "", true},      {"s", "t", "f", 65535, 2, "u", "p", true},
+               {"s", "t", "f", 25, 1, "u", "p", true},   {"s", "t", "f", 25, 1, "", "", true},
+               {"s", "t", "f", 0, 0, "", "", false},     {"s", "t", "f", -1, 0, "", "", false},
+               {"s", "t", "f", 65536, 0, "", "", false}, {"", "t", "f", 25, 0, "", "", false},
+               {"s", "", "f", 25, 0, "", "", false},     {"s", "t", "", 25, 0, "", "", false},
+               {"s", "t", "f", 25, 0, "u", "p", false},  {"s", "t", "f", 25, 1, "u", "", false},
+               {"s", "t", "f", 25, 3, "", "", false},    {"s", "t", "f", 25, -1, "", "", false}};
   for (const auto& c : cases) {
     CNotifyConfig config;
     config.m_strSmtpServer = c.server;
     config.m_strDeliverTo = c.to;
     config.m_strFromEmail = c.from;
     config.m_nSmtpPort = c.port;
-    EXPECT_EQ(config.IsComplete(), c.complete) << Describe(config);
-  }
-}
-
-std::string DescribeLogin(const CNotifyConfig& c) {
-  return std::to_string(c.m_nSmtpSecurity) + '|' + c.m_strSmtpUser + '|' + c.m_strSmtpPassword + '|' +
-         c.m_strSmtpCertificate + (c.m_bPasswordUnreadable ? "|unreadable" : "");
-}
-
-TEST_F(SettingsTest, LoginValuesCompleteARecordOnlyInsideTlsAndWithAPassword) {
-  const struct {
-    int security;
-    const char *user, *password;
-    bool complete;
-  } cases[] = {{0, "", "", true},    {1, "", "", true},   {2, "u", "p", true}, {1, "u", "p", true},
-               {0, "u", "p", false}, {1, "u", "", false}, {3, "", "", false},  {-1, "", "", false}};
-  for (const auto& c : cases) {
-    CNotifyConfig config;
-    config.m_strSmtpServer = "s";
-    config.m_strDeliverTo = "t";
-    config.m_strFromEmail = "f";
     config.m_nSmtpSecurity = c.security;
     config.m_strSmtpUser = c.user;
     config.m_strSmtpPassword = c.password;
-    EXPECT_EQ(config.IsComplete(), c.complete) << DescribeLogin(config);
+    EXPECT_EQ(config.IsComplete(), c.complete) << Describe(config) << " " << DescribeLogin(config);
   }
 }
 
@@ -122,17 +103,10 @@ TEST_F(SettingsTest, TheGlobalKeyIsReadOverAProfileOnlyWhenItNamesNoServer) {
 }
 
 TEST_F(SettingsTest, SavedValuesLoadBackFieldByFieldAndALaterLoadNeverClearsThem) {
-  CNotifyConfig saved("Main");
-  saved.m_strSmtpServer = "smtp.example";
-  saved.m_nSmtpPort = 587;
-  saved.m_strDeliverTo = "a@example.com; b@example.com";
-  saved.m_strFromEmail = "ftp@example.com";
-  saved.m_nLogLines = 0;
-  saved.m_nNotifyWhen = 1;
-  saved.m_strSubject = "Gr\374\337e";
-  saved.Save();
+  const std::string fields = "smtp.example|587|a@example.com; b@example.com|ftp@example.com|0|1|Gr\374\337e";
+  Store("Main", fields);
   CNotifyConfig loaded = Loaded("MAIN");
-  EXPECT_EQ(Describe(loaded), Describe(saved));
+  EXPECT_EQ(Describe(loaded), fields);
   EXPECT_EQ(app->ReadRegDword(fw::HKeyUsers(), KeyOf("Main").c_str(), "SMTP Port", 0), 587u);
 
   fw::RegKey key;
@@ -142,7 +116,7 @@ TEST_F(SettingsTest, SavedValuesLoadBackFieldByFieldAndALaterLoadNeverClearsThem
     ASSERT_EQ(fw::RegDeleteValue(key.Get(), name), fw::kErrorSuccess) << name;
   }
   loaded.Load();
-  EXPECT_EQ(Describe(loaded), Describe(saved));
+  EXPECT_EQ(Describe(loaded), fields);
 }
 
 TEST_F(SettingsTest, NumbersStoredAsTextCountAsMissingWhileOtherTypesAreReadAsTheirBytes) {

@@ -82,11 +82,11 @@ TEST_P(AdvancedDialogTest, KeepsTheLoginForOkAndSendsTestMessages) {
   }
   DialogUser user(c.rounds);
   CQBNotifyConfigureDlg(nullptr, false).DoModal();
-  user.Finish();
-  EXPECT_EQ(user.Problem(), "");
-  EXPECT_EQ(user.Messages(), c.messages);
-  EXPECT_EQ(user.Readings(), c.readings);
-  EXPECT_EQ(StoredLogin(nullptr), c.login);
+  const UserRecord& seen = user.Finish();
+  EXPECT_EQ(seen.problem, "");
+  EXPECT_EQ(seen.messages, c.messages);
+  EXPECT_EQ(seen.readings, c.readings);
+  EXPECT_EQ(DescribeLogin(Loaded(nullptr)), c.login);
   EXPECT_EQ(started, c.started);
   if (mail) {
     EXPECT_EQ(mail->m_bCancelled, c.delivery == Delivery::kSlow);

@@ -41,10 +41,10 @@ TEST_P(ConfigureDialogTest, SavesWhatPassesTheChecksAndNothingElse) {
   DialogUser user(c.rounds);
   CQBNotifyConfigureDlg dialog(c.profile, false);
   dialog.DoModal();
-  user.Finish();
-  EXPECT_EQ(user.Problem(), "");
-  EXPECT_EQ(user.Messages(), c.messages);
-  EXPECT_EQ(Stored(c.profile), c.stored);
+  const UserRecord& seen = user.Finish();
+  EXPECT_EQ(seen.problem, "");
+  EXPECT_EQ(seen.messages, c.messages);
+  EXPECT_EQ(Describe(Loaded(c.profile)), c.stored);
 }
 
 const DialogRound kCancelRound{{}, -1, kCancel};
@@ -93,11 +93,11 @@ TEST_F(DialogTest, ScopeTextTellsWhetherTheSettingsAreAProfilesOrGlobal) {
   for (const char* profile : {static_cast<const char*>(nullptr), "Main"}) {
     DialogUser user({kCancelRound});
     CQBNotifyConfigureDlg(profile, false).DoModal();
-    user.Finish();
-    const std::vector<std::string> texts = user.DialogTexts();
+    const UserRecord& seen = user.Finish();
+    const std::vector<std::string> texts = seen.dialogTexts;
     const std::string scope = profile ? fw::LoadString(IDS_SCOPE_PROFILE) : kGlobalScope;
     EXPECT_NE(std::find(texts.begin(), texts.end(), scope), texts.end()) << (profile ? profile : "global");
-    EXPECT_EQ(user.Problem(), "");
+    EXPECT_EQ(seen.problem, "");
   }
 }
 
@@ -107,15 +107,15 @@ TEST_F(DialogTest, HelpOpensThePageBesideTheModuleOrNamesTheMissingHelpPage) {
   {
     DialogUser user({{{}, -1, kHelp}, kCancelRound});
     CQBNotifyConfigureDlg(nullptr, false).DoModal();
-    user.Finish();
-    EXPECT_EQ(user.Messages(), std::vector<std::string>{AsSeen(fw::FormatId(IDS_ERR_HELP_FILE, first.c_str()))});
-    EXPECT_TRUE(user.Messages().front().ends_with("\n\"" + first + "\""));
+    const UserRecord& seen = user.Finish();
+    EXPECT_EQ(seen.messages, std::vector<std::string>{AsSeen(fw::FormatId(IDS_ERR_HELP_FILE, first.c_str()))});
+    EXPECT_TRUE(seen.messages.front().ends_with("\n\"" + first + "\""));
   }
   WriteBytes(second, "<html></html>");
   DialogUser user({{{}, -1, kHelp}, kCancelRound});
   CQBNotifyConfigureDlg(nullptr, false).DoModal();
-  user.Finish();
-  EXPECT_EQ(user.Messages(), std::vector<std::string>{});
+  const UserRecord& seen = user.Finish();
+  EXPECT_EQ(seen.messages, std::vector<std::string>{});
 #if defined(_WIN32)
   const std::string opened = "\"" + second + "\"";
 #else

@@ -24,15 +24,6 @@ constexpr const char* kPageClass = "SOFTWARE\\Classes\\QBNotifyTestPage";
 constexpr const char* kStandIn = "host_standin";
 #endif
 
-std::vector<std::string> Fields(const std::string& settings) {
-  std::vector<std::string> fields;
-  std::stringstream stream(settings);
-  for (std::string field; std::getline(stream, field, '|');) fields.push_back(field);
-  fields.resize(11);
-  if (fields[7].empty()) fields[7] = "0";
-  return fields;
-}
-
 }  // namespace
 
 std::string Seen(unsigned id) {
@@ -67,38 +58,6 @@ void DialogTest::TearDown() {
 #endif
   DeleteKeyTree(fw::HKeyLocalMachine(), kHostEntryKey);
   AddOnTest::TearDown();
-}
-
-void DialogTest::Store(const char* pszProfile, const std::string& settings) {
-  const std::vector<std::string> fields = Fields(settings);
-  CNotifyConfig config(pszProfile);
-  config.m_strSmtpServer = fields[0];
-  config.m_nSmtpPort = std::stoi(fields[1]);
-  config.m_strDeliverTo = fields[2];
-  config.m_strFromEmail = fields[3];
-  config.m_nLogLines = std::stoi(fields[4]);
-  config.m_nNotifyWhen = std::stoi(fields[5]);
-  config.m_strSubject = fields[6];
-  config.m_nSmtpSecurity = std::stoi(fields[7]);
-  config.m_strSmtpUser = fields[8];
-  config.m_strSmtpPassword = fields[9];
-  config.m_strSmtpCertificate = fields[10];
-  ASSERT_TRUE(config.Save());
-}
-
-std::string DialogTest::Stored(const char* pszProfile) {
-  CNotifyConfig config(pszProfile);
-  config.Load();
-  return config.m_strSmtpServer + "|" + std::to_string(config.m_nSmtpPort) + "|" + config.m_strDeliverTo + "|" +
-         config.m_strFromEmail + "|" + std::to_string(config.m_nLogLines) + "|" + std::to_string(config.m_nNotifyWhen) +
-         "|" + config.m_strSubject;
-}
-
-std::string DialogTest::StoredLogin(const char* pszProfile) {
-  CNotifyConfig config(pszProfile);
-  config.Load();
-  return std::to_string(config.m_nSmtpSecurity) + "|" + config.m_strSmtpUser + "|" + config.m_strSmtpPassword + "|" +
-         config.m_strSmtpCertificate;
 }
 
 void DialogTest::BlockSettingsWrites() {

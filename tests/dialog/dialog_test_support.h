@@ -26,12 +26,6 @@ class DialogTest : public AddOnTest {
   void SetUp() override;
   void TearDown() override;
 
-  // Settings as "server|port|recipient|sender|log lines|notify when|subject", optionally
-  // followed by the login as "|security|user|password|certificate".
-  static void Store(const char* pszProfile, const std::string& settings);
-  static std::string Stored(const char* pszProfile);
-  // The stored login as "security|user|password|certificate" (the password unsealed).
-  static std::string StoredLogin(const char* pszProfile);
   // Makes the settings' keys unwritable (on an empty registry).
   void BlockSettingsWrites();
   // The host's uninstall entry: its directory and display name (null: no entry).

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,24 +32,19 @@ inline std::string AsSeen(std::string text) {
   return text;
 }
 
-// What the user saw, filled by the user's thread and read by the test's.
-class UserRecord {
- public:
-  void AddMessage(std::string text);
-  void SetDialogTexts(std::vector<std::string> texts);
-  void AddProblem(const std::string& problem);
-  void AddReading(int id, const std::string& text);
-  std::vector<std::string> Messages() const;
-  std::vector<std::string> Readings() const;
-  std::vector<std::string> DialogTexts() const;
-  std::string Problem() const;
+// What the user saw. Filled by the user's thread; read once DialogUser::Finish has ended it.
+struct UserRecord {
+  std::vector<std::string> messages;     // message boxes and notices, Windows-1252 with "\n" line ends
+  std::vector<std::string> dialogTexts;  // the static texts of the first dialog shown
+  std::vector<std::string> readings;     // the texts of the controls that the rounds read, "id=text"
+  std::string problem;                   // what did not go as the rounds said, or empty
 
- private:
-  mutable std::mutex m_mutex;
-  std::vector<std::string> m_messages;
-  std::vector<std::string> m_dialogTexts;
-  std::vector<std::string> m_readings;
-  std::string m_problem;
+  void AddMessage(std::string text) { messages.push_back(AsSeen(std::move(text))); }
+  void AddProblem(const std::string& what) { problem += (problem.empty() ? "" : "; ") + what; }
+  void AddReading(int id, const std::string& text) { readings.push_back(std::to_string(id) + "=" + text); }
+  void SetDialogTexts(std::vector<std::string> texts) {
+    if (dialogTexts.empty()) dialogTexts = std::move(texts);
+  }
 };
 
 class DialogUser {
@@ -60,17 +54,8 @@ class DialogUser {
   DialogUser(const DialogUser&) = delete;
   DialogUser& operator=(const DialogUser&) = delete;
 
-  // Ends the user's thread; call once the code under test has returned.
-  void Finish();
-
-  // The texts of the message boxes and notices seen, in Windows-1252 with "\n" line ends.
-  std::vector<std::string> Messages() const { return m_record.Messages(); }
-  // The dialog's static texts when it was first shown; empty when no dialog was shown.
-  std::vector<std::string> DialogTexts() const { return m_record.DialogTexts(); }
-  // The texts of the controls that the rounds read, "id=text" in Windows-1252.
-  std::vector<std::string> Readings() const { return m_record.Readings(); }
-  // What did not go as the rounds said (no dialog came, an unexpected one did), or empty.
-  std::string Problem() const { return m_record.Problem(); }
+  // Ends the user's thread (call once the code under test has returned) and gives what it saw.
+  const UserRecord& Finish();
 
   struct Impl;  // the backend's user, which fills the record
 

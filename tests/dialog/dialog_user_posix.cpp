@@ -52,20 +52,10 @@ const std::map<int, std::string> kButtons = {{1, "OK"},
 // The dialog whose buttons a question offers ("OK / Abbrechen / Hilfe / Erweitert... [OK]: "),
 // or 0 when it is no button question.
 int ButtonQuestionOf(const std::string& question) {
-  const std::size_t end = question.rfind(" [");
-  if (end == std::string::npos) return 0;
-  int dialog = kConfigureDialog;
-  for (std::size_t start = 0; start < end;) {
-    std::size_t next = question.find(" / ", start);
-    if (next == std::string::npos || next > end) next = end;
-    const std::string name = question.substr(start, next - start);
-    if (std::none_of(kButtons.begin(), kButtons.end(), [&](const auto& button) { return button.second == name; })) {
-      return 0;
-    }
-    if (name == kButtons.at(7016)) dialog = kAdvancedDialog;
-    start = next + 3;
-  }
-  return dialog;
+  const std::string buttons = " / " + question.substr(0, question.rfind(" [")) + " / ";
+  const auto offers = [&](int id) { return buttons.find(" / " + kButtons.at(id) + " / ") != std::string::npos; };
+  if (!offers(1) || !offers(2)) return 0;
+  return offers(7016) ? kAdvancedDialog : kConfigureDialog;
 }
 
 // The lines of the terminal's UTF-8 output, as Windows-1252.
@@ -250,8 +240,9 @@ DialogUser::~DialogUser() {
   Finish();
 }
 
-void DialogUser::Finish() {
+const UserRecord& DialogUser::Finish() {
   m_impl->Finish();
+  return m_record;
 }
 
 }  // namespace qbtest

@@ -180,8 +180,9 @@ DialogUser::~DialogUser() {
   Finish();
 }
 
-void DialogUser::Finish() {
+const UserRecord& DialogUser::Finish() {
   m_impl->Finish();
+  return m_record;
 }
 
 }  // namespace qbtest

@@ -1,6 +1,6 @@
-// CStdioFile: create-new against an existing file, failures to open and the exceptions of a
-// stream that is not open; write errors of a full disk (posix); sharing between a writer and
-// others (Windows). Line ends on disk are checked by the journal's byte-for-byte tests.
+// CStdioFile: failures to open and the exceptions of a stream that is not open; write errors of
+// a full disk (posix); sharing between a writer and others (Windows). Create-new against taken
+// names and line ends on disk are checked by the journal's tests.
 #include <gtest/gtest.h>
 
 #include "framework/filesystem.h"
@@ -15,20 +15,6 @@ using fw::CStdioFile;
 constexpr unsigned kWriteText =
     CStdioFile::modeCreate | CStdioFile::modeWrite | CStdioFile::shareDenyWrite | CStdioFile::typeText;
 constexpr unsigned kReadText = CStdioFile::modeRead | CStdioFile::typeText;
-
-TEST(StdioFile, CreateTruncatesButCreateNewRefusesAnExistingFile) {
-  qbtest::TempDir dir;
-  const std::string path = dir.File("journal.txt");
-  qbtest::WriteBytes(path, "old content");
-  CStdioFile file;
-  CFileException::Cause cause = CFileException::kGeneric;
-  EXPECT_FALSE(file.Open(path, kWriteText | CStdioFile::modeCreateNew, &cause));
-  EXPECT_EQ(cause, CFileException::kAlreadyExists);
-  EXPECT_EQ(qbtest::ReadBytes(path), "old content");
-  ASSERT_TRUE(file.Open(path, kWriteText));
-  file.Close();
-  EXPECT_EQ(qbtest::ReadBytes(path), "");
-}
 
 TEST(StdioFile, FailuresToOpenAndUseOfAClosedStream) {
   qbtest::TempDir dir;

@@ -9,12 +9,12 @@
 
 #include <thread>
 
-#include "framework/async_socket.h"
 #include "framework/host_lookup.h"
 #include "framework/posix/fault_injection.h"
 #include "framework/posix/resolver.h"
 #include "framework/wnd.h"
 #include "loopback.h"
+#include "recording_socket.h"
 #include "resource.h"
 #include "test_support.h"
 
@@ -24,19 +24,6 @@ using fw::posix::faults::FailNext;
 using fw::posix::faults::Op;
 using qbtest::EventLog;
 
-// Records every notification and reads nothing by itself.
-class FaultSocket : public fw::CAsyncSocket {
- public:
-  explicit FaultSocket(EventLog& log) : m_log(log) {}
-  void OnConnect(int error) override { m_log.Add("connect " + std::to_string(error)); }
-  void OnSend(int error) override { m_log.Add("send " + std::to_string(error)); }
-  void OnReceive(int error) override { m_log.Add("receive " + std::to_string(error)); }
-  void OnClose(int error) override { m_log.Add("close " + std::to_string(error)); }
-
- private:
-  EventLog& m_log;
-};
-
 class FaultTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -44,9 +31,9 @@ class FaultTest : public ::testing::Test {
     fw::posix::faults::Reset();
   }
   // A created socket, connecting to `port` (0: not connecting), on the loop thread.
-  FaultSocket& NewSocket(unsigned port) {
+  qbtest::RecordingSocket& NewSocket(unsigned port) {
     return *m_thread.Run([&] {
-      m_sockets.push_back(std::make_unique<FaultSocket>(m_log));
+      m_sockets.push_back(std::make_unique<qbtest::RecordingSocket>(m_log));
       EXPECT_TRUE(m_sockets.back()->Create());
       if (port != 0) m_sockets.back()->Connect("127.0.0.1", port);
       return m_sockets.back().get();
@@ -54,7 +41,7 @@ class FaultTest : public ::testing::Test {
   }
 
   EventLog m_log;
-  std::vector<std::unique_ptr<FaultSocket>> m_sockets;
+  std::vector<std::unique_ptr<qbtest::RecordingSocket>> m_sockets;
   qbtest::LoopThread m_thread;  // last: ends before the members its thread uses
 };
 
@@ -66,7 +53,7 @@ std::chrono::nanoseconds ThreadCpuTime() {
 
 TEST_F(FaultTest, UnreadDataAndReportedResetsLeaveTheLoopIdleAndTheEndIsStillReported) {
   qbtest::Listener listener;
-  FaultSocket& reader = NewSocket(listener.Port());
+  qbtest::RecordingSocket& reader = NewSocket(listener.Port());
   auto readerPeer = listener.Accept();
   NewSocket(listener.Port());
   auto resetPeer = listener.Accept();

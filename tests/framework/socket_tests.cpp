@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "framework/async_socket.h"
 #include "framework/host_lookup.h"
 #include "loopback.h"
+#include "recording_socket.h"
 #include "test_support.h"
 
 namespace {
@@ -41,24 +41,6 @@ TEST(HostNames, DottedAddressesInEveryFormOfInetAddrAndBlockingLookups) {
   EXPECT_EQ(fw::GetHostByName("nonexistent.invalid"), nullptr);
 }
 
-// Records each notification; reads what arrives in pieces of 700 bytes, each re-armed.
-class RecordingSocket : public fw::CAsyncSocket {
- public:
-  explicit RecordingSocket(EventLog& log) : m_log(log) {}
-  void OnConnect(int error) override { m_log.Add("connect " + std::to_string(error)); }
-  void OnSend(int error) override { m_log.Add("send " + std::to_string(error)); }
-  void OnClose(int error) override { m_log.Add("close " + std::to_string(error)); }
-  void OnReceive(int error) override {
-    char buffer[700];
-    const int count = error == 0 ? Receive(buffer, sizeof buffer) : 0;
-    if (count > 0) m_received.append(buffer, static_cast<std::size_t>(count));
-  }
-  std::string m_received;  // the loop thread only
-
- private:
-  EventLog& m_log;
-};
-
 class SocketTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -67,7 +49,7 @@ class SocketTest : public ::testing::Test {
   // A socket created on the worker thread and connected to the listener, with the far end.
   std::unique_ptr<qbtest::Peer> Connect() {
     m_thread.Run([&] {
-      m_socket = std::make_unique<RecordingSocket>(m_log);
+      m_socket = std::make_unique<qbtest::RecordingSocket>(m_log, "", true);
       ASSERT_TRUE(m_socket->Create());
       if (m_socket->Connect("127.0.0.1", m_listener.Port())) {
         m_log.Add("connect 0");  // at once: no notification follows
@@ -82,7 +64,7 @@ class SocketTest : public ::testing::Test {
 
   qbtest::Listener m_listener;
   EventLog m_log;
-  std::unique_ptr<RecordingSocket> m_socket;
+  std::unique_ptr<qbtest::RecordingSocket> m_socket;
   qbtest::LoopThread m_thread;  // last: ends before the members its thread uses
 };
 

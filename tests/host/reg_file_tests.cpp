@@ -1,11 +1,15 @@
-// REGEDIT4 reader and writer: every data form, errors with line numbers, and an exact round
-// trip of values the quoted form cannot carry.
+// REGEDIT4 reader and writer: every data form, errors with line numbers, an exact round trip
+// of values the quoted form cannot carry; and .reg files applied to and exported from the
+// registry: large and Windows-1252 values, deletions of values and subtrees.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "framework/registry.h"
 #include "host/reg_file.h"
+#include "host/registry_io.h"
+#include "test_support.h"
 
 namespace qbhost {
 namespace {
@@ -14,6 +18,18 @@ namespace {
 template <std::size_t N>
 std::string Bytes(const char (&literal)[N]) {
   return std::string(literal, N - 1);
+}
+
+// Keys and their values regardless of enumeration order (which differs between backends).
+using Snapshot = std::map<std::string, std::map<std::string, std::pair<std::uint32_t, std::string>>>;
+
+Snapshot SnapshotOf(const RegFile& file) {
+  Snapshot snapshot;
+  for (const RegFileKey& key : file.keys) {
+    auto& values = snapshot[key.path];
+    for (const RegFileValue& value : key.values) values[value.name] = {value.type, value.data};
+  }
+  return snapshot;
 }
 
 std::string ErrorOf(std::string_view text) {
@@ -121,17 +137,71 @@ TEST(RegFileWriter, RoundTripKeepsEveryTypeAndByte) {
   }
 
   RegFile reread = ParseRegFile(text, "out.reg");
-  ASSERT_EQ(reread.keys.size(), original.keys.size());
-  for (std::size_t k = 0; k < original.keys.size(); ++k) {
-    EXPECT_EQ(reread.keys[k].path, original.keys[k].path);
-    ASSERT_EQ(reread.keys[k].values.size(), original.keys[k].values.size());
-    for (std::size_t v = 0; v < original.keys[k].values.size(); ++v) {
-      EXPECT_EQ(reread.keys[k].values[v].name, original.keys[k].values[v].name);
-      EXPECT_EQ(reread.keys[k].values[v].type, original.keys[k].values[v].type) << original.keys[k].values[v].name;
-      EXPECT_EQ(reread.keys[k].values[v].data, original.keys[k].values[v].data) << original.keys[k].values[v].name;
-    }
-  }
+  EXPECT_EQ(reread.keys.size(), original.keys.size());
+  EXPECT_EQ(SnapshotOf(reread), SnapshotOf(original));
   EXPECT_EQ(WriteRegFile(reread), text);
+}
+
+const std::string kTestKey = "HKEY_CURRENT_USER\\Software\\QBHost Tests";
+
+class RegistryIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { DeleteTree(ParseKeyPath(kTestKey)); }
+  void TearDown() override { DeleteTree(ParseKeyPath(kTestKey)); }
+  static void Import(const std::string& text) { ApplyRegFile(ParseRegFile(text, "t.reg"), "t.reg"); }
+  static Snapshot Exported() { return SnapshotOf(ExportTree(ParseKeyPath(kTestKey))); }
+
+  qbtest::ScopedRegistry m_registry;
+};
+
+TEST_F(RegistryIoTest, ImportThenExportGivesBackEveryValueExactly) {
+  std::string big;
+  for (int i = 0; i < 100000; ++i) big += static_cast<char>('a' + i % 26);
+  RegFile source;
+  source.keys.push_back({kTestKey, false, 0, {}});
+  source.keys[0].values = {
+      {"SMTP Server", false, fw::kRegSz, Bytes("m\xfc\x80ller \"\\srv\"\0"), 0},
+      {"SMTP Port", false, fw::kRegDword, Bytes("\x19\0\0\0"), 0},
+      {"", false, fw::kRegSz, Bytes("default\0"), 0},
+      {"Big text", false, fw::kRegSz, big + '\0', 0},
+      {"Big binary", false, fw::kRegBinary, big.substr(0, 70000), 0},
+      {std::string(300, 'N') + "\xe9", false, fw::kRegBinary, "\x01", 0},
+      {"Lines", false, fw::kRegSz, Bytes("a\r\nb\0"), 0},
+  };
+  source.keys.push_back({kTestKey + "\\Configurations", false, 0, {}});
+  source.keys.push_back({kTestKey + "\\Configurations\\Gl\xf6"
+                                    "bal",
+                         false,
+                         0,
+                         {}});
+  source.keys[2].values = {{"Notify When", false, fw::kRegDword, Bytes("\x01\0\0\0"), 0}};
+  source.keys.push_back({kTestKey + "\\Configurations\\Empty", false, 0, {}});
+
+  Import(WriteRegFile(source));
+  const Snapshot exported = Exported();
+  // (EXPECT_TRUE: a printed difference of these values would be megabytes long.)
+  EXPECT_TRUE(exported == SnapshotOf(source));
+  Import(WriteRegFile(ExportTree(ParseKeyPath(kTestKey))));  // a second import changes nothing
+  EXPECT_TRUE(Exported() == exported);
+}
+
+TEST_F(RegistryIoTest, DeletionsOfValuesAndSubtrees) {
+  Import("REGEDIT4\n[" + kTestKey + "\\A\\B\\C]\n\"x\"=\"1\"\n[" + kTestKey +
+         "\\A]\n\"keep\"=dword:1\n\"drop\"=\"2\"\n\"Log Lines\"=dword:3e8\n");
+  const KeyPath a = ParseKeyPath("HKCU\\Software\\QBHost Tests\\A");
+  EXPECT_TRUE(DeleteValue(a, "log lines"));
+  EXPECT_FALSE(DeleteValue(a, "log lines"));
+  Import("REGEDIT4\n[" + kTestKey + "\\A]\n\"drop\"=-\n\"missing\"=-\n[-" + kTestKey + "\\A\\B]\n[-" + kTestKey +
+         "\\Never]\n");
+  Snapshot expected;
+  expected[kTestKey] = {};
+  expected[kTestKey + "\\A"]["keep"] = {fw::kRegDword, Bytes("\x01\0\0\0")};
+  EXPECT_EQ(Exported(), expected);
+
+  EXPECT_TRUE(DeleteTree(ParseKeyPath(kTestKey)));
+  EXPECT_FALSE(DeleteTree(ParseKeyPath(kTestKey)));
+  EXPECT_THROW(ExportTree(ParseKeyPath(kTestKey)), RegistryError);
+  EXPECT_THROW(DeleteTree(ParseKeyPath("HKEY_CURRENT_USER")), RegistryError);
 }
 
 }  // namespace

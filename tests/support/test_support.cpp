@@ -32,12 +32,12 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(m_path, ignored);
 }
 
-std::string ReadBytes(const std::string& path) {
+std::string ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
+void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
@@ -104,7 +104,7 @@ void ScopedEnv::Set(const char* name, const char* value) {
 
 ScopedRegistry::ScopedRegistry() {
 #if !defined(_WIN32)
-  m_env.Set("QBNOTIFY_REGISTRY", DatabaseFile().c_str());
+  m_env.Set("QBNOTIFY_REGISTRY", m_dir.File("registry.sqlite3").c_str());
 #endif
 }
 

@@ -38,8 +38,8 @@ class TempDir {
   std::filesystem::path m_path;
 };
 
-std::string ReadBytes(const std::string& path);
-void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 std::vector<std::string> ListDirectory(const std::string& dir);
 // The directory of the running executable, with a trailing separator.
@@ -70,7 +70,6 @@ class ScopedRegistry {
   ScopedRegistry();
   ScopedRegistry(const ScopedRegistry&) = delete;
   ScopedRegistry& operator=(const ScopedRegistry&) = delete;
-  std::string DatabaseFile() const { return m_dir.File("registry.sqlite3"); }
 
  private:
   TempDir m_dir;
