@@ -32,10 +32,7 @@ std::string Show(const char* text) {
 std::string Show(void* handle) {
   return std::to_string(reinterpret_cast<std::uintptr_t>(handle));
 }
-std::string Show(std::uint32_t number) {
-  return std::to_string(number);
-}
-std::string Show(int number) {
+std::string Show(std::int64_t number) {
   return std::to_string(number);
 }
 
