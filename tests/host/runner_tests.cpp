@@ -44,48 +44,41 @@ void Record(const char* name, Args... args) {
   g_calls.push_back(call);
 }
 
-void QB_STDCALL Name(char* buffer, int size) {
-  Record("Name", size);
-  std::snprintf(buffer, static_cast<std::size_t>(size), "%s", "Test add-on");
-}
-int QB_STDCALL CanUnload() {
-  Record("CanUnload");
-  const auto calls = std::count(g_calls.begin(), g_calls.end(), "CanUnload");
-  return g_canUnloadAfter >= 0 && calls > g_canUnloadAfter ? 1 : 0;
-}
-void QB_STDCALL SessionCreate(void* h, const char* profile) {
-  Record("SessionCreate", h, profile);
-}
-void QB_STDCALL ConnectionStart(void* h, std::uint32_t result, const char* host) {
-  Record("ConnectionStart", h, result, host);
-}
-void QB_STDCALL FileRenamed(void* h, std::uint32_t result, const char* from, const char* to) {
-  Record("FileRenamed", h, result, from, to);
-}
-void QB_STDCALL SessionDestroy(void* h) {
-  Record("SessionDestroy", h);
-}
-void QB_STDCALL LogCommand(void* h, const char* line) {
-  Record("LogCommand", h, line);
-}
-void QB_STDCALL LogStatus(void* h, const char* line, int error) {
-  Record("LogStatus", h, line, error);
-}
-void QB_STDCALL Configure(const char* profile) {
-  Record("Configure", profile);
-}
+// The exports of a module, each recording its call.
+struct Exports {
+  static void QB_STDCALL Name(char* buffer, int size) {
+    Record("Name", size);
+    std::snprintf(buffer, static_cast<std::size_t>(size), "%s", "Test add-on");
+  }
+  static int QB_STDCALL CanUnload() {
+    Record("CanUnload");
+    const auto calls = std::count(g_calls.begin(), g_calls.end(), "CanUnload");
+    return g_canUnloadAfter >= 0 && calls > g_canUnloadAfter ? 1 : 0;
+  }
+  static void QB_STDCALL SessionCreate(void* h, const char* profile) { Record("SessionCreate", h, profile); }
+  static void QB_STDCALL ConnectionStart(void* h, std::uint32_t result, const char* host) {
+    Record("ConnectionStart", h, result, host);
+  }
+  static void QB_STDCALL FileRenamed(void* h, std::uint32_t result, const char* from, const char* to) {
+    Record("FileRenamed", h, result, from, to);
+  }
+  static void QB_STDCALL SessionDestroy(void* h) { Record("SessionDestroy", h); }
+  static void QB_STDCALL LogCommand(void* h, const char* line) { Record("LogCommand", h, line); }
+  static void QB_STDCALL LogStatus(void* h, const char* line, int error) { Record("LogStatus", h, line, error); }
+  static void QB_STDCALL Configure(const char* profile) { Record("Configure", profile); }
+};
 
 void* Lookup(const char* name) {
   static const std::map<std::string, void*> exports = {
-      {"QBAddOnName", reinterpret_cast<void*>(&Name)},
-      {"QBAddOnCanUnload", reinterpret_cast<void*>(&CanUnload)},
-      {"QBAddOnSessionCreate", reinterpret_cast<void*>(&SessionCreate)},
-      {"QBAddOnConnectionStart", reinterpret_cast<void*>(&ConnectionStart)},
-      {"QBAddOnFileRenamed", reinterpret_cast<void*>(&FileRenamed)},
-      {"QBAddOnSessionDestroy", reinterpret_cast<void*>(&SessionDestroy)},
-      {"QBAddOnLogCommand", reinterpret_cast<void*>(&LogCommand)},
-      {"QBAddOnLogStatus", reinterpret_cast<void*>(&LogStatus)},
-      {"QBAddOnConfigure", reinterpret_cast<void*>(&Configure)},
+      {"QBAddOnName", reinterpret_cast<void*>(&Exports::Name)},
+      {"QBAddOnCanUnload", reinterpret_cast<void*>(&Exports::CanUnload)},
+      {"QBAddOnSessionCreate", reinterpret_cast<void*>(&Exports::SessionCreate)},
+      {"QBAddOnConnectionStart", reinterpret_cast<void*>(&Exports::ConnectionStart)},
+      {"QBAddOnFileRenamed", reinterpret_cast<void*>(&Exports::FileRenamed)},
+      {"QBAddOnSessionDestroy", reinterpret_cast<void*>(&Exports::SessionDestroy)},
+      {"QBAddOnLogCommand", reinterpret_cast<void*>(&Exports::LogCommand)},
+      {"QBAddOnLogStatus", reinterpret_cast<void*>(&Exports::LogStatus)},
+      {"QBAddOnConfigure", reinterpret_cast<void*>(&Exports::Configure)},
   };
   auto it = exports.find(name);
   return it == exports.end() ? nullptr : it->second;
