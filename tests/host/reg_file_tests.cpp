@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "framework/registry.h"
@@ -126,13 +127,11 @@ TEST(RegFileWriter, RoundTripKeepsEveryTypeAndByte) {
             std::string::npos);
   EXPECT_NE(text.find("\r\n\"Lines\"=hex(1):61,0d,0a,62,00\r\n"), std::string::npos);
   // Continued hex lines stay within 80 columns.
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find("\r\n", pos);
-    if (text.compare(pos, 6, "\"Text ") != 0) {
-      EXPECT_LE(end - pos, 80u) << text.substr(pos, end - pos);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("\"Text ")) {
+      EXPECT_LE(line.size(), 81u) << line;  // with its '\r'
     }
-    pos = end + 2;
   }
 
   RegFile reread = ParseRegFile(text, "out.reg");
