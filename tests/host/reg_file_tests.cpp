@@ -167,11 +167,7 @@ TEST_F(RegistryIoTest, ImportThenExportGivesBackEveryValueExactly) {
       {"Lines", false, fw::kRegSz, Bytes("a\r\nb\0"), 0},
   };
   source.keys.push_back({kTestKey + "\\Configurations", false, 0, {}});
-  source.keys.push_back({kTestKey + "\\Configurations\\Gl\xf6"
-                                    "bal",
-                         false,
-                         0,
-                         {}});
+  source.keys.push_back({kTestKey + "\\Configurations\\Gl\366bal", false, 0, {}});
   source.keys[2].values = {{"Notify When", false, fw::kRegDword, Bytes("\x01\0\0\0"), 0}};
   source.keys.push_back({kTestKey + "\\Configurations\\Empty", false, 0, {}});
 

@@ -108,17 +108,13 @@ class ScriptRunnerTest : public ::testing::Test {
 
 TEST_F(ScriptRunnerTest, ArgumentsReachTheExportsUnchangedAndInOrder) {
   const std::string maxHandle = std::to_string(std::numeric_limits<std::uintptr_t>::max());
-  EXPECT_EQ(Run("# comments, empty lines and CR LF line ends\r\n\r\nSessionCreate " + maxHandle +
-                " \"M\\xe4in \\\"x\\\"\"\r\n"
-                "ConnectionStart " +
-                maxHandle +
-                " 4294967295 null\n"
-                "LogCommand 0 \"PASS secret\\t\\x01\"\n"
-                "LogStatus 7 \"a\" error\nLogStatus 7 \"b\" -5\nqbaddonlogstatus 0x10 c\n"
-                "FileRenamed 3 12 \"\" \"C:\\\\new\"\n"
-                "Configure\nConfigure \"p\"\n"
-                "SessionDestroy 3\n"),
-            kExitOk);
+  std::string script = "# comments, empty lines and CR LF line ends\r\n\r\n";
+  script +=
+      "SessionCreate " + maxHandle + " \"M\\xe4in \\\"x\\\"\"\r\nConnectionStart " + maxHandle + " 4294967295 null\n";
+  script +=
+      "LogCommand 0 \"PASS secret\\t\\x01\"\nLogStatus 7 \"a\" error\nLogStatus 7 \"b\" -5\nqbaddonlogstatus 0x10 c\n";
+  script += "FileRenamed 3 12 \"\" \"C:\\\\new\"\nConfigure\nConfigure \"p\"\nSessionDestroy 3\n";
+  EXPECT_EQ(Run(script), kExitOk);
   std::vector<std::string> expected = {
       "SessionCreate " + maxHandle + " \"M\\xe4in \\x22x\\x22\"",
       "ConnectionStart " + maxHandle + " 4294967295 null",
