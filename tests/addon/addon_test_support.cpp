@@ -51,7 +51,7 @@ void AddOnTest::TearDown() {
   ClearAddOnRegistry();
 }
 
-void AddOnTest::Store(const char* pszProfile, const std::string& strFields) {
+CNotifyConfig AddOnTest::Parsed(const char* pszProfile, const std::string& strFields) {
   std::vector<std::string> fields;
   std::stringstream stream(strFields);
   for (std::string field; std::getline(stream, field, '|');) fields.push_back(field);
@@ -68,7 +68,7 @@ void AddOnTest::Store(const char* pszProfile, const std::string& strFields) {
   config.m_strSmtpUser = fields[8];
   config.m_strSmtpPassword = fields[9];
   config.m_strSmtpCertificate = fields[10];
-  EXPECT_TRUE(config.Save()) << strFields;
+  return config;
 }
 
 std::string AddOnTest::ServerIn(const char* pszProfile) const {

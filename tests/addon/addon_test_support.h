@@ -47,9 +47,12 @@ class AddOnTest : public ::testing::Test {
 
   void SetUp() override;
   void TearDown() override;
-  // Saves a record for pszProfile (null: the global configuration) given as Describe writes
-  // it, optionally followed by the login as "|security|user|password|certificate".
-  static void Store(const char* pszProfile, const std::string& strFields);
+  // A record for pszProfile (null: the global configuration) given as Describe writes it,
+  // optionally followed by the login as "|security|user|password|certificate".
+  static CNotifyConfig Parsed(const char* pszProfile, const std::string& strFields);
+  static void Store(const char* pszProfile, const std::string& strFields) {
+    EXPECT_TRUE(Parsed(pszProfile, strFields).Save()) << strFields;
+  }
   // Saves a complete record.
   static void StoreSettings(const char* pszProfile, int nNotifyWhen, const std::string& strServer = "smtp.example") {
     Store(pszProfile, strServer + "|2525|ops@example.com|ftp@example.com|100|" + std::to_string(nNotifyWhen) + "|");

@@ -97,9 +97,7 @@ TEST_F(SessionJournalTest, OnErrorTheFailedEventIsTheOnlyLineAndTheMailIsHandedO
   EXPECT_EQ(handover.infoFile + handover.logFile, infoFile + logFile);
   EXPECT_EQ(handover.nLogLineCount, 1);
   EXPECT_EQ(handover.config.m_strSmtpServer, "smtp.example");
-  EXPECT_EQ(handover.infoBytes, Event("Fehler beim \xd6"
-                                      "ffnen der Datei",
-                                      "Download: \"/b\" --> \"C:\\b\""));
+  EXPECT_EQ(handover.infoBytes, Event("Fehler beim \326ffnen der Datei", "Download: \"/b\" --> \"C:\\b\""));
   EXPECT_EQ(handover.logBytes, "           226 done\r\n");
 }
 
@@ -120,15 +118,14 @@ TEST_F(SessionJournalTest, AlwaysRecordsEveryEventWithItsResultText) {
   app->DestroySession(Handle(7));
   ASSERT_EQ(app->handovers.size(), 1u);
   const std::string ok = "Erfolgreich", unknown = Event("", "L\xf6schen: \"/x\"");
-  EXPECT_EQ(app->handovers[0].infoBytes,
-            Event(ok, "Verbindung: \"ftp.example\"") + Event("XCRC Fehler", "Download: \"/a\" --> \"C:\\a\"") +
-                Event("Fehler beim Anlegen oder \xc4"
-                      "ndern des angegebenen Verzeichnisses",
-                      "Upload: \"C:\\c\" --> \"/c\"") +
-                Event(ok, "L\xf6schen: \"/d%s%%\"") + Event(ok, "Umbenennen: \"/old\" --> \"/new\"") +
-                Event(ok, "Verzeichnis anlegen: \"/dir\"") + Event(ok, "Verzeichnis l\xf6schen: \"\"") +
-                Event(ok, "Verbindungsende: QUIT Kommando") + Event(ok, "Umbenennen: \"/a  b\" --> \" c \"") + unknown +
-                unknown + unknown);
+  EXPECT_EQ(
+      app->handovers[0].infoBytes,
+      Event(ok, "Verbindung: \"ftp.example\"") + Event("XCRC Fehler", "Download: \"/a\" --> \"C:\\a\"") +
+          Event("Fehler beim Anlegen oder \304ndern des angegebenen Verzeichnisses", "Upload: \"C:\\c\" --> \"/c\"") +
+          Event(ok, "L\xf6schen: \"/d%s%%\"") + Event(ok, "Umbenennen: \"/old\" --> \"/new\"") +
+          Event(ok, "Verzeichnis anlegen: \"/dir\"") + Event(ok, "Verzeichnis l\xf6schen: \"\"") +
+          Event(ok, "Verbindungsende: QUIT Kommando") + Event(ok, "Umbenennen: \"/a  b\" --> \" c \"") + unknown +
+          unknown + unknown);
 }
 
 TEST_F(SessionJournalTest, StampsFollowTheClockAndNothingFollowsTheHandOver) {

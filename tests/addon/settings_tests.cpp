@@ -34,37 +34,18 @@ TEST_F(SettingsTest, KeysDefaultsAndCompleteness) {
   // A record is complete with a server, a port in range, both addresses, a known security and,
   // for a user, a password inside TLS.
   const struct {
-    const char *server, *to, *from;
-    int port, security;
-    const char *user, *password;
+    const char* fields;
     bool complete;
-  } cases[] = {{"s", "t", "f", 1, 0, "", "", true},      {"s", "t", "f", 65535, 2, "u", "p", true},
-               {"s", "t", "f", 25, 1, "u", "p", true},   {"s", "t", "f", 25, 1, "", "", true},
-               {"s", "t", "f", 0, 0, "", "", false},     {"s", "t", "f", -1, 0, "", "", false},
-               {"s", "t", "f", 65536, 0, "", "", false}, {"", "t", "f", 25, 0, "", "", false},
-               {"s", "", "f", 25, 0, "", "", false},     {"s", "t", "", 25, 0, "", "", false},
-               {"s", "t", "f", 25, 0, "u", "p", false},  {"s", "t", "f", 25, 1, "u", "", false},
-               {"s", "t", "f", 25, 3, "", "", false},    {"s", "t", "f", 25, -1, "", "", false}};
-  for (const auto& c : cases) {
-    CNotifyConfig config;
-    config.m_strSmtpServer = c.server;
-    config.m_strDeliverTo = c.to;
-    config.m_strFromEmail = c.from;
-    config.m_nSmtpPort = c.port;
-    config.m_nSmtpSecurity = c.security;
-    config.m_strSmtpUser = c.user;
-    config.m_strSmtpPassword = c.password;
-    EXPECT_EQ(config.IsComplete(), c.complete) << Describe(config) << " " << DescribeLogin(config);
-  }
+  } cases[] = {{"s|1|t|f|100|0||0", true},      {"s|65535|t|f|100|0||2|u|p", true}, {"s|25|t|f|100|0||1|u|p", true},
+               {"s|25|t|f|100|0||1", true},     {"s|0|t|f|100|0||0", false},        {"s|-1|t|f|100|0||0", false},
+               {"s|65536|t|f|100|0||0", false}, {"|25|t|f|100|0||0", false},        {"s|25||f|100|0||0", false},
+               {"s|25|t||100|0||0", false},     {"s|25|t|f|100|0||0|u|p", false},   {"s|25|t|f|100|0||1|u|", false},
+               {"s|25|t|f|100|0||3", false},    {"s|25|t|f|100|0||-1", false}};
+  for (const auto& c : cases) EXPECT_EQ(Parsed(nullptr, c.fields).IsComplete(), c.complete) << c.fields;
 }
 
 TEST_F(SettingsTest, LoginValuesRoundTripWithThePasswordSealedAndInheritLikeTheOthers) {
-  CNotifyConfig saved(nullptr);
-  saved.m_strSmtpServer = "global.example";
-  saved.m_nSmtpSecurity = CNotifyConfig::kSecurityStartTls;
-  saved.m_strSmtpUser = "notify";
-  saved.m_strSmtpPassword = "s3cret \xe4";
-  saved.m_strSmtpCertificate = "AB:CD";
+  CNotifyConfig saved = Parsed(nullptr, "global.example|25|||100|0||1|notify|s3cret \xe4|AB:CD");
   ASSERT_TRUE(saved.Save());
   EXPECT_EQ(DescribeLogin(Loaded(nullptr)), DescribeLogin(saved));
   EXPECT_EQ(DescribeLogin(Loaded("NoServerOfItsOwn")), DescribeLogin(saved));

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <thread>
@@ -122,14 +123,12 @@ struct DialogUser::Impl {
     Read(round, id, question.substr(open + 2, question.size() - open - 5));
     if (id == kPassword) Read(round, kPasswordState, question.substr(label.size() + 2, open - label.size() - 3));
     if (id == kComboOf.at(round.dialog) && round.pick >= 0) return std::to_string(std::exchange(round.pick, -1) + 1);
-    for (auto it = round.typed.begin(); it != round.typed.end(); ++it) {
-      if (it->first != id) continue;
-      const std::string text = it->second.empty() ? "-" : it->second;
-      if (id == kPassword) secret = it->second;
-      round.typed.erase(it);
-      return text;
-    }
-    return "";
+    const auto it = std::ranges::find(round.typed, id, &std::pair<int, std::string>::first);
+    if (it == round.typed.end()) return "";
+    const std::string text = it->second.empty() ? "-" : it->second;
+    if (id == kPassword) secret = it->second;
+    round.typed.erase(it);
+    return text;
   }
 
   std::string AnswerButton(int dialog) {
@@ -207,9 +206,7 @@ struct DialogUser::Impl {
       char buffer[4096];
       const ssize_t n = read(master, buffer, sizeof buffer);
       if (n <= 0) break;
-      for (ssize_t i = 0; i < n; ++i) {
-        if (buffer[i] != '\r') output += buffer[i];
-      }
+      std::copy_if(buffer, buffer + n, std::back_inserter(output), [](char c) { return c != '\r'; });
       if (output.ends_with("]: ") || output.ends_with(waitHint)) {
         Respond(output);
         output.clear();

@@ -71,13 +71,8 @@ class InstallTest : public HostInstallationTest, public ::testing::WithParamInte
 TEST_P(InstallTest, StartsTheHostWithTheInstallSwitchOnlyWhenEverythingFits) {
   const HostCase& c = GetParam();
   Play(c, [&] { QBAddOnInstall(m_strAddOnDir.c_str()); });
-  const std::vector<Launch> launches = HostLaunches(c.launched);
-  if (c.launched) {
-    EXPECT_EQ(launches, (std::vector<Launch>{
-                            {"-installaddon " + m_strAddOnDir + m_strSeparator + app->m_strModuleName, m_strHostDir}}));
-  } else {
-    EXPECT_EQ(launches, std::vector<Launch>{});
-  }
+  const Launch launch{"-installaddon " + m_strAddOnDir + m_strSeparator + app->m_strModuleName, m_strHostDir};
+  EXPECT_EQ(HostLaunches(c.launched), std::vector<Launch>(c.launched ? 1 : 0, launch));
   // Settings confirmed in the dialog are kept, whatever happens with the host.
   const bool confirmed = !c.rounds.empty() && c.rounds.back().press == kOk;
   EXPECT_EQ(Describe(Loaded(nullptr)).starts_with("smtp.example|25|"), confirmed);
@@ -111,11 +106,8 @@ class UninstallTest : public HostInstallationTest, public ::testing::WithParamIn
 TEST_P(UninstallTest, StartsTheHostWithTheUninstallSwitchAndAlwaysReturnsZero) {
   const HostCase& c = GetParam();
   Play(c, [] { EXPECT_EQ(QBAddOnUninstall(7, 8), 0); });
-  if (c.launched) {
-    EXPECT_EQ(HostLaunches(true), (std::vector<Launch>{{"-uninstalladdon " + app->m_strModulePath, m_strHostDir}}));
-  } else {
-    EXPECT_EQ(HostLaunches(false), std::vector<Launch>{});
-  }
+  const Launch launch{"-uninstalladdon " + app->m_strModulePath, m_strHostDir};
+  EXPECT_EQ(HostLaunches(c.launched), std::vector<Launch>(c.launched ? 1 : 0, launch));
 }
 
 // clang-format off

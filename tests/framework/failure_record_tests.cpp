@@ -37,10 +37,8 @@ TEST(FailureRecord, TheSinkGetsEveryRecordCutToLengthWithoutZeroBytes) {
   EXPECT_TRUE(fw::RecordDeliveryFailure("a\0b"s));
   EXPECT_TRUE(fw::RecordDeliveryFailure(std::string(fw::kMaxFailureRecordBytes + 10, 'x')));
   fw::testing::SetFailureRecordSink(nullptr);
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0], "Zustellung an smtp.example fehlgeschlagen: 550 Gr\xfc\xdf");
-  EXPECT_EQ(records[1], "a b");
-  EXPECT_EQ(records[2], std::string(fw::kMaxFailureRecordBytes, 'x'));
+  EXPECT_EQ(records, (std::vector<std::string>{"Zustellung an smtp.example fehlgeschlagen: 550 Gr\xfc\xdf", "a b",
+                                               std::string(fw::kMaxFailureRecordBytes, 'x')}));
 }
 
 #if defined(_WIN32)
@@ -62,20 +60,23 @@ TEST(FailureRecord, TheMessageTableShowsTheTextAsItIs) {
   EXPECT_EQ(std::string(shown, length), text);
 }
 #else
+sockaddr_un AddressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
 // A syslog socket of the test's own, of `type`, that the records are sent to.
 class SyslogSocket {
  public:
   explicit SyslogSocket(int type) : m_fd(::socket(AF_UNIX, type, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, m_dir.File("log").c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_address), sizeof m_address), 0);
     if (type == SOCK_STREAM) {
       EXPECT_EQ(::listen(m_fd, 1), 0);
     }
-    fw::posix::SetSyslogSocketPath(address.sun_path);
+    fw::posix::SetSyslogSocketPath(m_address.sun_path);
   }
-  std::string Path() const { return m_dir.File("log"); }
   ~SyslogSocket() {
     fw::posix::SetSyslogSocketPath("");
     Close();
@@ -103,6 +104,9 @@ class SyslogSocket {
  private:
   qbtest::TempDir m_dir;
   int m_fd;
+
+ public:
+  const sockaddr_un m_address = AddressOf(m_dir.File("log"));
 };
 
 TEST(FailureRecord, ARealRecordReachesTheSyslogSocketInUtf8) {
@@ -129,10 +133,7 @@ TEST(FailureRecord, AFullSyslogQueueLosesTheRecordWithoutWaiting) {
   std::vector<int> unaccepted;
   for (;;) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.Path().c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&socket.m_address), sizeof socket.m_address) != 0) {
       ::close(fd);
       break;
     }

@@ -115,9 +115,8 @@ TEST(Lookups, CompleteThroughTheWindowAndAreCancelledAtOnceByTheirCallerOrTheirT
   std::unique_ptr<LookupWindow> window;  // the thread's
   std::vector<fw::HANDLE> handles;
   const auto start = [&](const char* name) {
-    const int buffer = static_cast<int>(handles.size());
-    handles.push_back(
-        fw::AsyncGetHostByName(window->GetSafeHwnd(), kLookupDone, name, buffers[buffer].get(), fw::kMaxGetHostStruct));
+    char* buffer = buffers[handles.size()].get();
+    handles.push_back(fw::AsyncGetHostByName(window->GetSafeHwnd(), kLookupDone, name, buffer, fw::kMaxGetHostStruct));
   };
   const auto completion = [&](std::size_t lookup, int error) {
     return std::to_string(reinterpret_cast<std::uintptr_t>(handles[lookup])) + " " + std::to_string(error);

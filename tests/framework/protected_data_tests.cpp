@@ -95,9 +95,8 @@ TEST_F(KeyFileTest, IsMadeOnceOwnerOnlyKeptAcrossCallsAndRefusedWhenOthersMayRea
   EXPECT_FALSE(qbtest::FileExists(File("qbnotify.key"))) << "opening must not make a key";
 
   const std::string sealed = Sealed("Kennwort");
-  EXPECT_EQ(Mode(File("qbnotify.key")), 0600u);
-  EXPECT_EQ(Mode(m_dir.File("config/qbnotify")), 0700u);
-  EXPECT_EQ(Mode(m_dir.File("config")), 0700u);
+  EXPECT_EQ((std::vector{Mode(File("qbnotify.key")), Mode(m_dir.File("config/qbnotify")), Mode(m_dir.File("config"))}),
+            (std::vector{0600u, 0700u, 0700u}));
   const std::string key = qbtest::ReadBytes(File("qbnotify.key"));
   EXPECT_EQ(key.size(), 32u);
   Sealed("another");

@@ -14,9 +14,7 @@
 namespace {
 
 TEST(LoadString, GivesTheWindows1252BytesAndNothingForMissingOrWrappingIds) {
-  EXPECT_EQ(fw::LoadString(6505),
-            "Fehler beim \xD6"
-            "ffnen der Datei");
+  EXPECT_EQ(fw::LoadString(6505), "Fehler beim \326ffnen der Datei");
   EXPECT_EQ(fw::LoadString(7000).rfind("FTP Quorbit\xAE Notify Add-On von ", 0), 0u);
   // Ids are 16-bit: ids that equal an existing one modulo 2^16 or 2^32 must not alias it.
   for (unsigned long long id : {6513ull, 0ull, 0x10000ull + 6505, 0x100000000ull + 6505, ~0ull}) {
@@ -60,8 +58,7 @@ TEST(CaseAndTrim, Windows1252LettersFoldToTheirCounterpartsAndOnlyWhiteSpaceIsTr
   EXPECT_EQ(folded, lower);
   for (std::size_t i = 0; i < upper.size(); ++i) EXPECT_EQ(fw::ToUpperAnsi(lower[i]), upper[i]) << i;
   // No partner: multiplication and division signs, sharp s, micro sign, no-break space.
-  for (char c : std::string("\xD7\xF7\xDF\xB5\xA0"
-                            "09[_`{")) {
+  for (char c : std::string("\327\367\337\265\24009[_`{")) {
     EXPECT_EQ(fw::ToLowerAnsi(c), c);
     EXPECT_EQ(fw::ToUpperAnsi(c), c);
   }

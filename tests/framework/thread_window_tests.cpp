@@ -167,28 +167,24 @@ TEST_F(WindowTest, DestroyClearsTheHandleAndDropsMessagesPostedBefore) {
 }
 
 #if !defined(_WIN32) && !defined(NDEBUG) && GTEST_HAS_DEATH_TEST
+struct OwnDialog : fw::CDialog {
+  OwnDialog() : CDialog(IDD_QBNOTIFY_CONFIGURE) {}
+};
+
+template <typename Object>
+Object* Created() {
+  auto* created = new Object;
+  created->Create();
+  return created;
+}
+
 TEST(OwnerThreadDeathTest, ASocketAWindowAndATimerUsedOnAnotherThreadFailAnAssertion) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   using Use = std::function<void(qbtest::LoopThread&)>;
+  // Each is made on the owner's loop and used on the test's thread.
   const std::vector<std::pair<const char*, Use>> uses = {
-      {"socket closed",
-       [](qbtest::LoopThread& owner) {
-         auto* socket = owner.Run([] {
-           auto* created = new fw::CAsyncSocket;
-           created->Create();
-           return created;
-         });
-         socket->Close();
-       }},
-      {"window destroyed",
-       [](qbtest::LoopThread& owner) {
-         auto* dialog = owner.Run([] {
-           auto* created = new fw::CDialog(IDD_QBNOTIFY_CONFIGURE);
-           created->Create();
-           return created;
-         });
-         dialog->DestroyWindow();
-       }},
+      {"socket closed", [](qbtest::LoopThread& owner) { owner.Run(Created<fw::CAsyncSocket>)->Close(); }},
+      {"window destroyed", [](qbtest::LoopThread& owner) { owner.Run(Created<OwnDialog>)->DestroyWindow(); }},
       {"timer killed",
        [](qbtest::LoopThread& owner) {
          fw::CWinThread::KillTimer(owner.Run([] { return fw::CWinThread::SetTimer(60000); }));

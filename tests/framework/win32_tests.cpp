@@ -83,9 +83,7 @@ TEST(Win32HiddenDialog, TemplateNineIsNeverShownAndKeystrokesDoNotCloseIt) {
   thread.Settle();
   EXPECT_TRUE(IsWindow(window));
   EXPECT_FALSE(IsWindowVisible(window));
-  EXPECT_EQ(dialog.m_nShown, 0);
-  EXPECT_EQ(dialog.m_nOk, 1);
-  EXPECT_EQ(dialog.m_nCancel, 1);
+  EXPECT_EQ((std::vector<int>{dialog.m_nShown, dialog.m_nOk, dialog.m_nCancel}), (std::vector<int>{0, 1, 1}));
   thread.Run([&] { EXPECT_TRUE(dialog.DestroyWindow()); });
   EXPECT_FALSE(IsWindow(window));
 }

@@ -32,10 +32,7 @@ std::string Show(const char* text) {
 std::string Show(void* handle) {
   return std::to_string(reinterpret_cast<std::uintptr_t>(handle));
 }
-std::string Show(std::uint32_t number) {
-  return std::to_string(number);
-}
-std::string Show(int number) {
+std::string Show(std::int64_t number) {
   return std::to_string(number);
 }
 
@@ -47,48 +44,41 @@ void Record(const char* name, Args... args) {
   g_calls.push_back(call);
 }
 
-void QB_STDCALL Name(char* buffer, int size) {
-  Record("Name", size);
-  std::snprintf(buffer, static_cast<std::size_t>(size), "%s", "Test add-on");
-}
-int QB_STDCALL CanUnload() {
-  Record("CanUnload");
-  const auto calls = std::count(g_calls.begin(), g_calls.end(), "CanUnload");
-  return g_canUnloadAfter >= 0 && calls > g_canUnloadAfter ? 1 : 0;
-}
-void QB_STDCALL SessionCreate(void* h, const char* profile) {
-  Record("SessionCreate", h, profile);
-}
-void QB_STDCALL ConnectionStart(void* h, std::uint32_t result, const char* host) {
-  Record("ConnectionStart", h, result, host);
-}
-void QB_STDCALL FileRenamed(void* h, std::uint32_t result, const char* from, const char* to) {
-  Record("FileRenamed", h, result, from, to);
-}
-void QB_STDCALL SessionDestroy(void* h) {
-  Record("SessionDestroy", h);
-}
-void QB_STDCALL LogCommand(void* h, const char* line) {
-  Record("LogCommand", h, line);
-}
-void QB_STDCALL LogStatus(void* h, const char* line, int error) {
-  Record("LogStatus", h, line, error);
-}
-void QB_STDCALL Configure(const char* profile) {
-  Record("Configure", profile);
-}
+// The exports of a module, each recording its call.
+struct Exports {
+  static void QB_STDCALL Name(char* buffer, int size) {
+    Record("Name", size);
+    std::snprintf(buffer, static_cast<std::size_t>(size), "%s", "Test add-on");
+  }
+  static int QB_STDCALL CanUnload() {
+    Record("CanUnload");
+    const auto calls = std::count(g_calls.begin(), g_calls.end(), "CanUnload");
+    return g_canUnloadAfter >= 0 && calls > g_canUnloadAfter ? 1 : 0;
+  }
+  static void QB_STDCALL SessionCreate(void* h, const char* profile) { Record("SessionCreate", h, profile); }
+  static void QB_STDCALL ConnectionStart(void* h, std::uint32_t result, const char* host) {
+    Record("ConnectionStart", h, result, host);
+  }
+  static void QB_STDCALL FileRenamed(void* h, std::uint32_t result, const char* from, const char* to) {
+    Record("FileRenamed", h, result, from, to);
+  }
+  static void QB_STDCALL SessionDestroy(void* h) { Record("SessionDestroy", h); }
+  static void QB_STDCALL LogCommand(void* h, const char* line) { Record("LogCommand", h, line); }
+  static void QB_STDCALL LogStatus(void* h, const char* line, int error) { Record("LogStatus", h, line, error); }
+  static void QB_STDCALL Configure(const char* profile) { Record("Configure", profile); }
+};
 
 void* Lookup(const char* name) {
   static const std::map<std::string, void*> exports = {
-      {"QBAddOnName", reinterpret_cast<void*>(&Name)},
-      {"QBAddOnCanUnload", reinterpret_cast<void*>(&CanUnload)},
-      {"QBAddOnSessionCreate", reinterpret_cast<void*>(&SessionCreate)},
-      {"QBAddOnConnectionStart", reinterpret_cast<void*>(&ConnectionStart)},
-      {"QBAddOnFileRenamed", reinterpret_cast<void*>(&FileRenamed)},
-      {"QBAddOnSessionDestroy", reinterpret_cast<void*>(&SessionDestroy)},
-      {"QBAddOnLogCommand", reinterpret_cast<void*>(&LogCommand)},
-      {"QBAddOnLogStatus", reinterpret_cast<void*>(&LogStatus)},
-      {"QBAddOnConfigure", reinterpret_cast<void*>(&Configure)},
+      {"QBAddOnName", reinterpret_cast<void*>(&Exports::Name)},
+      {"QBAddOnCanUnload", reinterpret_cast<void*>(&Exports::CanUnload)},
+      {"QBAddOnSessionCreate", reinterpret_cast<void*>(&Exports::SessionCreate)},
+      {"QBAddOnConnectionStart", reinterpret_cast<void*>(&Exports::ConnectionStart)},
+      {"QBAddOnFileRenamed", reinterpret_cast<void*>(&Exports::FileRenamed)},
+      {"QBAddOnSessionDestroy", reinterpret_cast<void*>(&Exports::SessionDestroy)},
+      {"QBAddOnLogCommand", reinterpret_cast<void*>(&Exports::LogCommand)},
+      {"QBAddOnLogStatus", reinterpret_cast<void*>(&Exports::LogStatus)},
+      {"QBAddOnConfigure", reinterpret_cast<void*>(&Exports::Configure)},
   };
   auto it = exports.find(name);
   return it == exports.end() ? nullptr : it->second;
@@ -118,17 +108,13 @@ class ScriptRunnerTest : public ::testing::Test {
 
 TEST_F(ScriptRunnerTest, ArgumentsReachTheExportsUnchangedAndInOrder) {
   const std::string maxHandle = std::to_string(std::numeric_limits<std::uintptr_t>::max());
-  EXPECT_EQ(Run("# comments, empty lines and CR LF line ends\r\n\r\nSessionCreate " + maxHandle +
-                " \"M\\xe4in \\\"x\\\"\"\r\n"
-                "ConnectionStart " +
-                maxHandle +
-                " 4294967295 null\n"
-                "LogCommand 0 \"PASS secret\\t\\x01\"\n"
-                "LogStatus 7 \"a\" error\nLogStatus 7 \"b\" -5\nqbaddonlogstatus 0x10 c\n"
-                "FileRenamed 3 12 \"\" \"C:\\\\new\"\n"
-                "Configure\nConfigure \"p\"\n"
-                "SessionDestroy 3\n"),
-            kExitOk);
+  std::string script = "# comments, empty lines and CR LF line ends\r\n\r\n";
+  script +=
+      "SessionCreate " + maxHandle + " \"M\\xe4in \\\"x\\\"\"\r\nConnectionStart " + maxHandle + " 4294967295 null\n";
+  script +=
+      "LogCommand 0 \"PASS secret\\t\\x01\"\nLogStatus 7 \"a\" error\nLogStatus 7 \"b\" -5\nqbaddonlogstatus 0x10 c\n";
+  script += "FileRenamed 3 12 \"\" \"C:\\\\new\"\nConfigure\nConfigure \"p\"\nSessionDestroy 3\n";
+  EXPECT_EQ(Run(script), kExitOk);
   std::vector<std::string> expected = {
       "SessionCreate " + maxHandle + " \"M\\xe4in \\x22x\\x22\"",
       "ConnectionStart " + maxHandle + " 4294967295 null",

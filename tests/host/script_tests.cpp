@@ -22,14 +22,9 @@ std::string ErrorOf(std::string_view script) {
 
 TEST(ScriptLexer, QuotedTextsKeepEveryByteAndBareNullIsNotText) {
   auto tokens = TokenizeLine(R"(Cmd "a \"q\" b\\c" "\t\xe4\x80\r\n" null "null" "" word # "comment")");
-  ASSERT_EQ(tokens.size(), 7u);
-  EXPECT_EQ(tokens[1].text, "a \"q\" b\\c");
-  EXPECT_EQ(tokens[2].text, "\t\xe4\x80\r\n");
-  EXPECT_FALSE(tokens[3].quoted);
-  EXPECT_TRUE(tokens[4].quoted);
-  EXPECT_EQ(tokens[5].text, "");
-  EXPECT_TRUE(tokens[5].quoted);
-  EXPECT_EQ(tokens[6].text, "word");
+  std::vector<std::string> seen;  // quoted texts marked with a leading '='
+  for (const auto& token : tokens) seen.push_back((token.quoted ? "=" : "") + token.text);
+  EXPECT_EQ(seen, (std::vector<std::string>{"Cmd", "=a \"q\" b\\c", "=\t\xe4\x80\r\n", "null", "=null", "=", "word"}));
   // Raw Windows-1252 bytes in the file pass through too.
   EXPECT_EQ(TokenizeLine("x \"M\xfcller\"")[1].text, "M\xfcller");
 }
@@ -47,17 +42,18 @@ TEST(ScriptParser, NumbersStopAtTheirTypesLimits) {
   EXPECT_EQ(commands[0].args[0].number, maxHandle);
   EXPECT_EQ(commands[1].args[1].number, 4294967295u);
 
-  EXPECT_NE(ErrorOf("ConnectionEnd 1 4294967296\n").find("s.txt:1: ConnectionEnd argument 2: bad result code"),
-            std::string::npos);
-  EXPECT_NE(ErrorOf("SessionDestroy 18446744073709551616\n").find("bad session handle"), std::string::npos);
-  if (maxHandle == 0xFFFFFFFFu) {
-    EXPECT_NE(ErrorOf("SessionDestroy 4294967296\n").find("bad session handle"), std::string::npos);
-  }
-  EXPECT_NE(ErrorOf("SessionDestroy -1\n").find("bad session handle"), std::string::npos);
-  EXPECT_NE(ErrorOf("SessionDestroy \"1\"\n").find("bad session handle"), std::string::npos);
-  EXPECT_NE(ErrorOf("LogStatus 1 x -2147483649\n").find("bad error flag"), std::string::npos);
-  EXPECT_NE(ErrorOf("Name 65537\n").find("bad buffer size"), std::string::npos);
-  EXPECT_NE(ErrorOf("WaitUnload -1\n").find("bad seconds"), std::string::npos);
+  std::vector<std::pair<std::string, std::string>> errors = {
+      {"ConnectionEnd 1 4294967296\n", "s.txt:1: ConnectionEnd argument 2: bad result code"},
+      {"SessionDestroy 18446744073709551616\n", "bad session handle"},
+      {"SessionDestroy -1\n", "bad session handle"},
+      {"SessionDestroy \"1\"\n", "bad session handle"},
+      {"LogStatus 1 x -2147483649\n", "bad error flag"},
+      {"Name 65537\n", "bad buffer size"},
+      {"WaitUnload -1\n", "bad seconds"},
+      {"LogCommand 1 \"a\\x00b\"\n", "zero byte"},
+  };
+  if (maxHandle == 0xFFFFFFFFu) errors.emplace_back("SessionDestroy 4294967296\n", "bad session handle");
+  for (const auto& [script, error] : errors) EXPECT_NE(ErrorOf(script).find(error), std::string::npos) << script;
 }
 
 TEST(ScriptParser, ErrorsNameFileAndLineAndRejectTheWholeScript) {
@@ -69,7 +65,6 @@ TEST(ScriptParser, ErrorsNameFileAndLineAndRejectTheWholeScript) {
       "s.txt:1: LogStatus takes 2 to 3 argument(s), got 4 (usage: LogStatus <handle> <line> [error|ok|<number>])");
   EXPECT_EQ(ErrorOf("Echo a\nLogCommand 1 \"PASS x\n"), "s.txt:2: unterminated quoted text");
   EXPECT_EQ(ErrorOf("\"SessionCreate\" 1 a\n"), "s.txt:1: a line must start with a command name");
-  EXPECT_NE(ErrorOf("LogCommand 1 \"a\\x00b\"\n").find("zero byte"), std::string::npos);
 }
 
 }  // namespace
