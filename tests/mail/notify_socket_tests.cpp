@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>

@@ -5,12 +5,14 @@
 // backends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <functional>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "framework/tls.h"
 #include "mail/QBNotifySocket.h"
@@ -24,9 +26,7 @@ using fw::TlsFailure;
 constexpr const char* kGreeting = "220 tls ready\r\n";
 
 // A well-formed pin that matches none of the test certificates.
-std::string PinOfNothing() {
-  return std::string(64, 'a');
-}
+const std::string kPinOfNothing(64, 'a');
 
 std::string Payload(std::size_t size) {
   std::mt19937 random(7);
@@ -142,10 +142,9 @@ class Connection {
 
 bool WaitForHandshake(Connection& connection) {
   return connection.Log().WaitUntil([](const std::vector<std::string>& events) {
-    for (const std::string& event : events) {
-      if (event.rfind("handshake ", 0) == 0 || event.rfind("connect 1", 0) == 0) return true;
-    }
-    return false;
+    return std::any_of(events.begin(), events.end(), [](const std::string& event) {
+      return event.rfind("handshake ", 0) == 0 || event.rfind("connect 1", 0) == 0;
+    });
   });
 }
 
@@ -184,16 +183,11 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
 
   connection.Run([&](TlsClient& client) {
     const fw::CTlsChannel* channel = client.GetTlsChannel();
-    EXPECT_TRUE(client.IsTlsOn());
-    if (c.protocol != nullptr) {
-      EXPECT_EQ(channel->GetProtocol(), c.protocol);
-    } else {
-      EXPECT_TRUE(channel->GetProtocol() == "TLSv1.2" || channel->GetProtocol() == "TLSv1.3") << channel->GetProtocol();
-    }
-    EXPECT_FALSE(channel->GetCipher().empty());
+    const std::string protocol = channel->GetProtocol();
+    EXPECT_TRUE(c.protocol ? protocol == c.protocol : protocol == "TLSv1.2" || protocol == "TLSv1.3") << protocol;
     const fw::TlsCertificateInfo& cert = channel->GetCertificate();
-    EXPECT_EQ(cert.fingerprint, tlstest::Fingerprint(c.certificate));
-    EXPECT_EQ(cert.subject, "CN=localhost, O=QBNotify Tests");
+    EXPECT_EQ(std::tuple(client.IsTlsOn(), channel->GetCipher().empty(), cert.fingerprint, cert.subject),
+              std::tuple(true, false, tlstest::Fingerprint(c.certificate), "CN=localhost, O=QBNotify Tests"));
     const std::int64_t now = std::time(nullptr);
     EXPECT_LT(cert.notBefore, now);
     EXPECT_GT(cert.notAfter, now + 20 * 86400);
@@ -225,17 +219,15 @@ TEST(TlsClose, BadRecordOrCloseNotifyAfterTheGreetingEndsTheConnection) {
     Connection connection(scenario, {"localhost", ""});
     ASSERT_TRUE(connection.Log().WaitFor("close")) << scenario;
     EXPECT_EQ(connection.Log().Joined(", "), "connect 0, handshake None, close") << scenario;
+    // A failed channel also closes the connection.
+    const bool closed = failure == TlsFailure::None;
     connection.Run([&](TlsClient& client) {
       const fw::CTlsChannel* channel = client.GetTlsChannel();
-      EXPECT_EQ(client.received, kGreeting) << scenario;
-      EXPECT_EQ(channel->GetFailure(), failure) << scenario;
-      EXPECT_EQ(channel->IsPeerClosed(), failure == TlsFailure::None) << scenario;
-      EXPECT_EQ(channel->GetState(),
-                failure == TlsFailure::None ? fw::CTlsChannel::State::Closed : fw::CTlsChannel::State::Failed);
-      EXPECT_FALSE(client.IsTlsOn()) << scenario;
-      if (failure != TlsFailure::None) {
-        EXPECT_FALSE(client.IsCreated()) << "a failed channel closes the connection";
-      }
+      EXPECT_EQ(std::tuple(client.received, channel->GetFailure(), channel->IsPeerClosed(), channel->GetState(),
+                           client.IsTlsOn(), !closed && client.IsCreated()),
+                std::tuple(std::string(kGreeting), failure, closed,
+                           closed ? fw::CTlsChannel::State::Closed : fw::CTlsChannel::State::Failed, false, false))
+          << scenario;
     });
   }
 }
@@ -251,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
                                nullptr},
                       EchoCase{"IpAddressInCertificate", "tls13", "127.0.0.1", "good", "", 1000, nullptr},
                       // A pin of another certificate does not refuse one the trust store vouches for.
-                      EchoCase{"TrustedDespiteOtherPin", "tls12", "localhost", "good", PinOfNothing(), 1000, "TLSv1.2"},
+                      EchoCase{"TrustedDespiteOtherPin", "tls12", "localhost", "good", kPinOfNothing, 1000, "TLSv1.2"},
                       EchoCase{"SelfSignedPinned", "selfsigned", "localhost", "selfsigned", "*", 1 * kMiB, nullptr}),
     [](const ::testing::TestParamInfo<EchoCase>& param) { return std::string(param.param.name); });
 
@@ -275,13 +267,11 @@ TEST_P(TlsRefusal, EndsTheConnectionBeforeAnyApplicationByte) {
             (std::vector<std::string>{"connect 0", std::string("handshake ") + fw::TlsFailureName(c.failure)}));
   connection.Run([&](TlsClient& client) {
     const fw::CTlsChannel* channel = client.GetTlsChannel();
-    EXPECT_FALSE(client.IsCreated()) << "the connection is closed";
-    EXPECT_FALSE(client.IsTlsOn());
-    EXPECT_EQ(client.IsSendReady(), 0);
-    EXPECT_EQ(channel->GetFailure(), c.failure) << channel->GetFailureDetail() << " " << channel->GetProtocol();
-    EXPECT_FALSE(channel->GetFailureDetail().empty());
-    EXPECT_EQ(channel->GetCertificate().fingerprint, c.certificate ? tlstest::Fingerprint(c.certificate) : "")
-        << "the fingerprint to pin is known after a refusal";
+    // Closed, with a diagnosis and the fingerprint to pin known after the refusal.
+    EXPECT_EQ(std::tuple(client.IsCreated(), client.IsTlsOn(), client.IsSendReady(), channel->GetFailure(),
+                         channel->GetFailureDetail().empty(), channel->GetCertificate().fingerprint),
+              std::tuple(false, false, 0, c.failure, false, c.certificate ? tlstest::Fingerprint(c.certificate) : ""))
+        << channel->GetFailureDetail() << " " << channel->GetProtocol();
   });
   const std::uint16_t port = connection.Run([](TlsClient& client) { return client.localPort; });
   const std::string end = tlstest::WaitForEnd(c.scenario, port);
@@ -297,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"AddressNotInCertificate", "wrongname", "127.0.0.1", "", TlsFailure::NameMismatch, "wrongname"},
         RefusalCase{"OtherServerName", "tls13", "mail.example.com", "", TlsFailure::NameMismatch, "good"},
         RefusalCase{"SelfSigned", "selfsigned", "localhost", "", TlsFailure::Untrusted, "selfsigned"},
-        RefusalCase{"SelfSignedOtherPin", "selfsigned", "localhost", PinOfNothing(), TlsFailure::PinMismatch,
+        RefusalCase{"SelfSignedOtherPin", "selfsigned", "localhost", kPinOfNothing, TlsFailure::PinMismatch,
                     "selfsigned"},
         RefusalCase{"SelfSignedMalformedPin", "selfsigned", "localhost", "not a fingerprint", TlsFailure::PinMismatch,
                     "selfsigned"},
