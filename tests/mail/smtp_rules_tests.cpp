@@ -195,14 +195,10 @@ TEST(SubjectField, PlainWhenItFitsFoldedAtBlanksOrEncodedWordsWithinTheLineLimit
 
 #if defined(_WIN32)
 constexpr bool kPosixZones = false;
-void ApplyZone() {
-  _tzset();
-}
+const auto ApplyZone = _tzset;
 #else
 constexpr bool kPosixZones = true;
-void ApplyZone() {
-  tzset();
-}
+const auto ApplyZone = tzset;
 #endif
 
 TEST(FormatDateLine, LocalTimeWithTheZoneOffsetAndEnglishNamesWhateverTheLocale) {
