@@ -127,12 +127,8 @@ TEST_F(MessageComposition, LogPartCarriesTheLastNLinesAndMissingFilesEndTheirPar
   std::string log, last10;
   for (int i = 1; i <= 25; ++i) (i > 15 ? last10 : log) += "line " + std::to_string(i) + "\r\n";
   log += last10;
-  struct Case {
-    int logLines;
-    File info, log;
-    int count;
-    std::string body;
-  } cases[] = {
+  // N, the Information file, the Log file, the lines counted in it, the body.
+  const std::tuple<int, File, File, int, std::string> cases[] = {
       {10, "e\r\n", log, 25, "e\r\n" + kSeparator + last10 + kMarker},
       {10, "e\r\n", "a\r\nb\r\n", 2, "e\r\n" + kSeparator + "a\r\nb\r\n" + kMarker},  // N > L
       {0, "e\r\n", log, 25, "e\r\n" + kMarker},                                       // no log part at all
@@ -142,10 +138,9 @@ TEST_F(MessageComposition, LogPartCarriesTheLastNLinesAndMissingFilesEndTheirPar
       {5, "e\r\n", std::nullopt, 1, "e\r\n" + kSeparator + kMarker},
       {5, "e\r\n", "a\r\nb\r\n", 40, "e\r\n" + kSeparator + kMarker},  // fewer lines than counted
   };
-  for (const Case& c : cases) {
-    m_config.m_nLogLines = c.logLines;
-    EXPECT_EQ(Body(Compose(c.info, c.log, c.count)), c.body)
-        << "N " << c.logLines << ", info " << c.info.value_or("none");
+  for (const auto& [n, info, logFile, count, body] : cases) {
+    m_config.m_nLogLines = n;
+    EXPECT_EQ(Body(Compose(info, logFile, count)), body) << "N " << n << ", info " << info.value_or("none");
   }
 }
 
@@ -245,8 +240,7 @@ TEST_F(MessageComposition, SecondReplyWhileTheMessageGoesOutClosesAndTheFilesSti
     ASSERT_EQ(client->wire.size(), 1000u);
     ASSERT_NE(client->wire.find(kSeparator), std::string::npos);
     client->Reply("354 again\r\n");
-    EXPECT_EQ(client->GetState(), SmtpState::Closed);
-    EXPECT_EQ(client->wire.size(), 1000u);
+    EXPECT_EQ(std::tuple(client->GetState(), client->wire.size()), std::tuple(SmtpState::Closed, 1000u));
     client->Step(SIZE_MAX);
     EXPECT_EQ(client->wire.find("Message-ID"), client->wire.rfind("Message-ID"));
     EXPECT_EQ(client->wire.find(kMarker), std::string::npos);

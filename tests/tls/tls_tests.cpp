@@ -148,15 +148,10 @@ bool WaitForHandshake(Connection& connection) {
   });
 }
 
-struct EchoCase {
-  const char* name;
-  const char* scenario;
-  const char* serverName;
-  const char* certificate;  // the certificate the server shows
-  std::string pin;          // "" for none; "*" for the certificate's own, in lower case without colons
-  std::size_t bytes;
-  const char* protocol;  // nullptr: TLS 1.2 or 1.3, whichever the backend negotiates
-};
+// The test's name, the scenario, the server name asked for, the certificate the server shows,
+// the pin ("" for none; "*" for the certificate's own, in lower case without colons), the bytes
+// echoed, and the protocol (nullptr: TLS 1.2 or 1.3, whichever the backend negotiates).
+using EchoCase = std::tuple<const char*, const char*, const char*, const char*, std::string, std::size_t, const char*>;
 
 std::string PinOf(const std::string& certificate) {
   std::string pin;
@@ -169,9 +164,9 @@ std::string PinOf(const std::string& certificate) {
 class TlsEcho : public ::testing::TestWithParam<EchoCase> {};
 
 TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
-  const EchoCase& c = GetParam();
-  const std::string payload = Payload(c.bytes);
-  Connection connection(c.scenario, {c.serverName, c.pin == "*" ? PinOf(c.certificate) : c.pin}, payload);
+  const auto& [name, scenario, serverName, certificate, pin, bytes, protocol] = GetParam();
+  const std::string payload = Payload(bytes);
+  Connection connection(scenario, {serverName, pin == "*" ? PinOf(certificate) : pin}, payload);
   ASSERT_TRUE(WaitForHandshake(connection));
   ASSERT_EQ(connection.Log().Count("handshake None"), 1u) << connection.Log().Joined(", ");
 
@@ -183,11 +178,11 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
 
   connection.Run([&](TlsClient& client) {
     const fw::CTlsChannel* channel = client.GetTlsChannel();
-    const std::string protocol = channel->GetProtocol();
-    EXPECT_TRUE(c.protocol ? protocol == c.protocol : protocol == "TLSv1.2" || protocol == "TLSv1.3") << protocol;
+    const std::string shown = channel->GetProtocol();
+    EXPECT_TRUE(protocol ? shown == protocol : shown == "TLSv1.2" || shown == "TLSv1.3") << shown;
     const fw::TlsCertificateInfo& cert = channel->GetCertificate();
     EXPECT_EQ(std::tuple(client.IsTlsOn(), channel->GetCipher().empty(), cert.fingerprint, cert.subject),
-              std::tuple(true, false, tlstest::Fingerprint(c.certificate), "CN=localhost, O=QBNotify Tests"));
+              std::tuple(true, false, tlstest::Fingerprint(certificate), "CN=localhost, O=QBNotify Tests"));
     const std::int64_t now = std::time(nullptr);
     EXPECT_LT(cert.notBefore, now);
     EXPECT_GT(cert.notAfter, now + 20 * 86400);
@@ -208,8 +203,7 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
     // Wine 8's Schannel cannot write close_notify: the connection just ends.
     connection.Run([](TlsClient& client) { client.Close(); });
   }
-  EXPECT_EQ(tlstest::WaitForEnd(c.scenario, port),
-            (closeNotifySent ? "close_notify " : "eof ") + std::to_string(c.bytes));
+  EXPECT_EQ(tlstest::WaitForEnd(scenario, port), (closeNotifySent ? "close_notify " : "eof ") + std::to_string(bytes));
 }
 
 // A record that does not decrypt fails the channel; a close_notify closes it. Either way the
@@ -245,36 +239,31 @@ INSTANTIATE_TEST_SUITE_P(
                       // A pin of another certificate does not refuse one the trust store vouches for.
                       EchoCase{"TrustedDespiteOtherPin", "tls12", "localhost", "good", kPinOfNothing, 1000, "TLSv1.2"},
                       EchoCase{"SelfSignedPinned", "selfsigned", "localhost", "selfsigned", "*", 1 * kMiB, nullptr}),
-    [](const ::testing::TestParamInfo<EchoCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<EchoCase>& param) { return std::string(std::get<0>(param.param)); });
 
-struct RefusalCase {
-  const char* name;
-  const char* scenario;
-  const char* serverName;
-  std::string pin;
-  TlsFailure failure;
-  const char* certificate;  // whose fingerprint the diagnosis shows, or nullptr for none
-};
+// The test's name, the scenario, the server name asked for, the pin, the failure, and the
+// certificate whose fingerprint the diagnosis shows (nullptr for none).
+using RefusalCase = std::tuple<const char*, const char*, const char*, std::string, TlsFailure, const char*>;
 
 class TlsRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(TlsRefusal, EndsTheConnectionBeforeAnyApplicationByte) {
-  const RefusalCase& c = GetParam();
-  Connection connection(c.scenario, {c.serverName, c.pin == "*" ? PinOf("selfsigned") : c.pin}, "secret\r\n");
+  const auto& [name, scenario, serverName, pin, failure, certificate] = GetParam();
+  Connection connection(scenario, {serverName, pin == "*" ? PinOf("selfsigned") : pin}, "secret\r\n");
   ASSERT_TRUE(WaitForHandshake(connection));
   const std::vector<std::string> events = connection.Log().Events();
   EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + std::min<std::size_t>(events.size(), 2)),
-            (std::vector<std::string>{"connect 0", std::string("handshake ") + fw::TlsFailureName(c.failure)}));
+            (std::vector<std::string>{"connect 0", std::string("handshake ") + fw::TlsFailureName(failure)}));
   connection.Run([&](TlsClient& client) {
     const fw::CTlsChannel* channel = client.GetTlsChannel();
     // Closed, with a diagnosis and the fingerprint to pin known after the refusal.
     EXPECT_EQ(std::tuple(client.IsCreated(), client.IsTlsOn(), client.IsSendReady(), channel->GetFailure(),
                          channel->GetFailureDetail().empty(), channel->GetCertificate().fingerprint),
-              std::tuple(false, false, 0, c.failure, false, c.certificate ? tlstest::Fingerprint(c.certificate) : ""))
+              std::tuple(false, false, 0, failure, false, certificate ? tlstest::Fingerprint(certificate) : ""))
         << channel->GetFailureDetail() << " " << channel->GetProtocol();
   });
   const std::uint16_t port = connection.Run([](TlsClient& client) { return client.localPort; });
-  const std::string end = tlstest::WaitForEnd(c.scenario, port);
+  const std::string end = tlstest::WaitForEnd(scenario, port);
   EXPECT_EQ(end.substr(end.rfind(' ') + 1), "0") << "the server saw application data: " << end;
 }
 
@@ -296,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "selfsigned"},
         RefusalCase{"Tls11Only", "tls11", "localhost", "", TlsFailure::Handshake, nullptr},
         RefusalCase{"ClosedDuringHandshake", "closes", "localhost", "", TlsFailure::Handshake, nullptr}),
-    [](const ::testing::TestParamInfo<RefusalCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<RefusalCase>& param) { return std::string(std::get<0>(param.param)); });
 
 TEST(TlsFingerprint, PinsInAnyCaseWithOrWithoutSeparatorsHaveOneForm) {
   const std::string canonical =
