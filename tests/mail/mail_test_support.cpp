@@ -39,20 +39,15 @@ struct RecordStore {
   std::mutex mutex;
   std::vector<std::string> records;
 };
-
-RecordStore& Records() {
-  static RecordStore* store = new RecordStore;  // outlives every static user
-  return *store;
-}
+RecordStore& g_records = *new RecordStore;  // outlives every static user
 
 // Keeps every failure record of the program from the system log.
 class RecordSinkEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     fw::testing::SetFailureRecordSink([](const std::string& record) {
-      RecordStore& store = Records();
-      std::lock_guard<std::mutex> lock(store.mutex);
-      store.records.push_back(record);
+      std::lock_guard<std::mutex> lock(g_records.mutex);
+      g_records.records.push_back(record);
     });
   }
   void TearDown() override { fw::testing::SetFailureRecordSink(nullptr); }
@@ -64,9 +59,8 @@ class RecordSinkEnvironment : public ::testing::Environment {
 }  // namespace
 
 std::vector<std::string> TakeFailureRecords() {
-  RecordStore& store = Records();
-  std::lock_guard<std::mutex> lock(store.mutex);
-  return std::exchange(store.records, {});
+  std::lock_guard<std::mutex> lock(g_records.mutex);
+  return std::exchange(g_records.records, {});
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -215,9 +209,7 @@ bool ScriptedSmtpServer::Expect(std::vector<std::string> lines, const std::strin
       line.replace(local, 7, m_strClientAddress);
     }
   }
-  bool same = actual.size() == lines.size();
-  for (std::size_t i = 0; same && i < lines.size(); ++i) same = LineMatches(lines[i], actual[i]);
-  if (same) return true;
+  if (std::equal(lines.begin(), lines.end(), actual.begin(), actual.end(), LineMatches)) return true;
   std::string report = "the client sent:\n";
   for (const std::string& line : actual) report += "  " + Printable(line) + "\n";
   report += "expected:\n";

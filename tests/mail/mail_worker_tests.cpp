@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <utility>
 
 #include "addon/NotifyAddOnApp.h"
 #include "mail/NotifyMailThread.h"
@@ -21,6 +20,18 @@
 
 namespace mailtest {
 namespace {
+
+// Pairs of journal files, Information_N.txt and Log_N.txt for N from 1 to `count`, in `dir`.
+std::vector<std::string> JournalFiles(const qbtest::TempDir& dir, int count) {
+  std::vector<std::string> files;
+  for (int id = 1; id <= count; ++id) {
+    for (const char* name : {"Information_", "Log_"}) {
+      files.push_back(dir.File(name + std::to_string(id) + ".txt"));
+      qbtest::WriteBytes(files.back(), "line\r\n");
+    }
+  }
+  return files;
+}
 
 // A job that records its start (its first change of state, inside Start on the worker
 // thread) with the worker's window at that moment, and its deletion.
@@ -69,9 +80,6 @@ class MailThreadTest : public ::testing::Test {
   // jobs are gone, and TearDown stops the worker before the fixture's members go.
   StateTrace& NewTrace() { return m_traces.emplace_back(); }
   bool Deleted(int id) const { return m_events.Count("deleted " + std::to_string(id)) == 1; }
-  static void ExpectServerDone(ScriptedSmtpServer& server) {
-    for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;
-  }
 
   qbtest::TempDir m_dir;
   qbtest::EventLog m_events;
@@ -81,13 +89,7 @@ class MailThreadTest : public ::testing::Test {
 };
 
 TEST_F(MailThreadTest, JobsStartInQueueOrderAndFailedOnesGoWithTheirFilesInTheSameTick) {
-  std::vector<std::string> files;
-  for (int id = 0; id < 3; ++id) {
-    files.push_back(m_dir.File("Information_" + std::to_string(id) + ".txt"));
-    files.push_back(m_dir.File("Log_" + std::to_string(id) + ".txt"));
-    qbtest::WriteBytes(files[files.size() - 2], "event\r\n");
-    qbtest::WriteBytes(files.back(), "line\r\n");
-  }
+  const std::vector<std::string> files = JournalFiles(m_dir, 3);
   EXPECT_TRUE(m_worker->CanUnload());
   const CNotifyConfig incomplete = MailConfig("", 25);
   EXPECT_TRUE(m_worker->AddMail(&incomplete, files[0].c_str(), files[1].c_str(), 1));  // the host's way in
@@ -119,7 +121,7 @@ TEST_F(MailThreadTest, SilentServerIsDroppedByTheFirstTickAfterTheIdleTimeout) {
   Tick();
   EXPECT_TRUE(Deleted(1));
   EXPECT_TRUE(m_worker->CanUnload());
-  ExpectServerDone(server);
+  for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;
 }
 
 TEST_F(MailThreadTest, NamesResolveThroughTheHiddenWindowWhichIgnoresEnterAndEscapeAndIsDeletedOnce) {
@@ -140,7 +142,7 @@ TEST_F(MailThreadTest, NamesResolveThroughTheHiddenWindowWhichIgnoresEnterAndEsc
     EXPECT_EQ(connected > probeDeleted, withWindow);
     Tick();
     EXPECT_TRUE(Deleted(withWindow));
-    ExpectServerDone(server);
+    for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;
     if (!withWindow) break;
 
     StateTrace unknown;  // a name that does not resolve ends its job
@@ -166,10 +168,7 @@ TEST_F(MailThreadTest, StopDropsPendingAndActiveJobsWithTheirFilesAndTakesNoMore
   ScriptedSmtpServer server({});
   StateTrace& states = NewTrace();
   const CNotifyConfig config = MailConfig("127.0.0.1", server.Port());
-  const std::vector<std::string> files = {m_dir.File("Information_1.txt"), m_dir.File("Log_1.txt"),
-                                          m_dir.File("Information_2.txt"), m_dir.File("Log_2.txt"),
-                                          m_dir.File("Information_3.txt"), m_dir.File("Log_3.txt")};
-  for (const std::string& file : files) qbtest::WriteBytes(file, "line\r\n");
+  const std::vector<std::string> files = JournalFiles(m_dir, 3);
   AddJob(config, files[0], files[1], 1, &states);
   Tick();
   ASSERT_TRUE(states.WaitForState("AwaitGreeting"));
@@ -181,7 +180,7 @@ TEST_F(MailThreadTest, StopDropsPendingAndActiveJobsWithTheirFilesAndTakesNoMore
   EXPECT_TRUE(m_worker->IsClosed());
   EXPECT_FALSE(m_worker->AddMail(&config, files[4].c_str(), files[5].c_str(), 1));  // the files stay the caller's
   EXPECT_TRUE(qbtest::FileExists(files[4]) && qbtest::FileExists(files[5]));
-  ExpectServerDone(server);
+  for (const std::string& failure : server.Finish()) ADD_FAILURE() << failure;
 }
 
 #if !defined(_WIN32)
@@ -208,11 +207,7 @@ TEST_F(MailThreadTest, StopDoesNotWaitForANameServerThatNeverAnswers) {
 
 TEST(ApplicationWorker, EndsWhenOutOfWorkAndCanUnloadEndsAnIdleOneSoALaterMailStartsANewOne) {
   qbtest::TempDir dir;
-  std::vector<std::string> files;
-  for (const char* name : {"Information_1.txt", "Log_1.txt", "Information_2.txt", "Log_2.txt"}) {
-    files.push_back(dir.File(name));
-    qbtest::WriteBytes(files.back(), "line\r\n");
-  }
+  const std::vector<std::string> files = JournalFiles(dir, 2);
   const CNotifyConfig incomplete = MailConfig("", 25);  // each job fails at its first tick
   CNotifyAddOnApp app;
   EXPECT_TRUE(app.CanUnload());

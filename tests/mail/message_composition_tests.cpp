@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
+#include <tuple>
 
 #include "mail_test_support.h"
 
@@ -20,6 +22,7 @@ const std::string kIntro =
 const std::string kSeparator = "\r\n---------- Sitzungsprotokoll ----------\r\n\r\n";
 const std::string kMarker = "\r\n.\r\n";
 constexpr std::size_t kPiece = CNotifySmtpClient::kBodyPieceSize;
+using File = std::optional<std::string>;  // a file's contents, or none for a missing file
 
 // A line as the wire needs it: broken after every kMaxLineLength characters.
 std::string Broken(const std::string& line) {
@@ -61,23 +64,19 @@ class SinkClient : public WireSink<CNotifySmtpClient> {
 
 class MessageComposition : public ::testing::Test {
  protected:
-  // A job that the server told to go ahead with the message of the files' contents (null: the
+  // A job that the server told to go ahead with the message of the files' contents (none: the
   // file does not exist).
-  std::unique_ptr<SinkClient> StartedClient(const char* info, const char* log, int logLineCount) {
+  std::unique_ptr<SinkClient> StartedClient(const File& info, const File& log, int logLineCount) {
     std::remove(m_info.c_str());
     std::remove(m_log.c_str());
-    if (info) qbtest::WriteBytes(m_info, info);
-    if (log) qbtest::WriteBytes(m_log, log);
+    if (info) qbtest::WriteBytes(m_info, *info);
+    if (log) qbtest::WriteBytes(m_log, *log);
     auto client = std::make_unique<SinkClient>(m_config, m_info, m_log, logLineCount);
     client->Reply("354 go ahead\r\n");
     return client;
   }
-  std::unique_ptr<SinkClient> StartedClient(const std::string& info, const std::string& log, int logLineCount) {
-    return StartedClient(info.c_str(), log.c_str(), logLineCount);
-  }
   // The whole message, sent `budget` bytes per writable notification.
-  template <typename Info, typename Log>
-  std::string Compose(const Info& info, const Log& log, int logLineCount, std::size_t budget = SIZE_MAX) {
+  std::string Compose(const File& info, const File& log, int logLineCount, std::size_t budget = SIZE_MAX) {
     const auto client = StartedClient(info, log, logLineCount);
     client->Drain(budget);
     EXPECT_EQ(client->GetState(), SmtpState::AwaitDataEndReply);
@@ -128,26 +127,20 @@ TEST_F(MessageComposition, LogPartCarriesTheLastNLinesAndMissingFilesEndTheirPar
   std::string log, last10;
   for (int i = 1; i <= 25; ++i) (i > 15 ? last10 : log) += "line " + std::to_string(i) + "\r\n";
   log += last10;
-  struct Case {
-    int logLines;
-    const char* info;
-    const char* log;
-    int count;
-    std::string body;
-  } cases[] = {
-      {10, "e\r\n", log.c_str(), 25, "e\r\n" + kSeparator + last10 + kMarker},
+  // N, the Information file, the Log file, the lines counted in it, the body.
+  const std::tuple<int, File, File, int, std::string> cases[] = {
+      {10, "e\r\n", log, 25, "e\r\n" + kSeparator + last10 + kMarker},
       {10, "e\r\n", "a\r\nb\r\n", 2, "e\r\n" + kSeparator + "a\r\nb\r\n" + kMarker},  // N > L
-      {0, "e\r\n", log.c_str(), 25, "e\r\n" + kMarker},                               // no log part at all
+      {0, "e\r\n", log, 25, "e\r\n" + kMarker},                                       // no log part at all
       {0, "", "", 0, kMarker},
       {5, "", "", 0, kSeparator + kMarker},
-      {5, nullptr, "x\r\n", 1, "x\r\n" + kMarker},  // no Information file: no separator either
-      {5, "e\r\n", nullptr, 1, "e\r\n" + kSeparator + kMarker},
+      {5, std::nullopt, "x\r\n", 1, "x\r\n" + kMarker},  // no Information file: no separator either
+      {5, "e\r\n", std::nullopt, 1, "e\r\n" + kSeparator + kMarker},
       {5, "e\r\n", "a\r\nb\r\n", 40, "e\r\n" + kSeparator + kMarker},  // fewer lines than counted
   };
-  for (const Case& c : cases) {
-    m_config.m_nLogLines = c.logLines;
-    EXPECT_EQ(Body(Compose(c.info, c.log, c.count)), c.body)
-        << "N " << c.logLines << ", info " << (c.info ? c.info : "none");
+  for (const auto& [n, info, logFile, count, body] : cases) {
+    m_config.m_nLogLines = n;
+    EXPECT_EQ(Body(Compose(info, logFile, count)), body) << "N " << n << ", info " << info.value_or("none");
   }
 }
 
@@ -212,11 +205,10 @@ TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
   client->Step(1000);
   client->error = fw::kWsaENotConn;
   client->Step(0);  // writable, but the write fails
-  EXPECT_EQ(client->IsSendReady(), 0);
-  EXPECT_EQ(client->GetState(), SmtpState::Closed);
-  EXPECT_EQ(client->GetFailure().reason, SmtpFailureReason::SendFailed);
-  EXPECT_EQ(client->GetFailure().step, SmtpState::AwaitDataReply);
-  EXPECT_EQ(client->GetFailure().error, fw::kWsaENotConn);
+  EXPECT_EQ(
+      std::tuple(client->IsSendReady(), client->GetState(), client->GetFailure().reason, client->GetFailure().step,
+                 client->GetFailure().error),
+      std::tuple(0, SmtpState::Closed, SmtpFailureReason::SendFailed, SmtpState::AwaitDataReply, fw::kWsaENotConn));
   client->Step(SIZE_MAX);
   EXPECT_EQ(client->wire.size(), 1000u) << "nothing more goes out";
 
@@ -226,9 +218,8 @@ TEST_F(MessageComposition, AHardSendErrorFailsTheJobAndStopsThePump) {
   refused->error = fw::kWsaENotConn;
   refused->Step(0);  // the connection takes nothing more
   refused->Reply("554 spam\r\n");
-  EXPECT_EQ(refused->GetState(), SmtpState::Closed);
-  EXPECT_EQ(refused->GetFailure().reason, SmtpFailureReason::MessageRefused);
-  EXPECT_EQ(refused->GetFailure().error, 0);
+  EXPECT_EQ(std::tuple(refused->GetState(), refused->GetFailure().reason, refused->GetFailure().error),
+            std::tuple(SmtpState::Closed, SmtpFailureReason::MessageRefused, 0));
 }
 
 TEST_F(MessageComposition, NothingOfTheBodyGoesOutBeforeTheServerTookData) {
@@ -249,8 +240,7 @@ TEST_F(MessageComposition, SecondReplyWhileTheMessageGoesOutClosesAndTheFilesSti
     ASSERT_EQ(client->wire.size(), 1000u);
     ASSERT_NE(client->wire.find(kSeparator), std::string::npos);
     client->Reply("354 again\r\n");
-    EXPECT_EQ(client->GetState(), SmtpState::Closed);
-    EXPECT_EQ(client->wire.size(), 1000u);
+    EXPECT_EQ(std::tuple(client->GetState(), client->wire.size()), std::tuple(SmtpState::Closed, 1000u));
     client->Step(SIZE_MAX);
     EXPECT_EQ(client->wire.find("Message-ID"), client->wire.rfind("Message-ID"));
     EXPECT_EQ(client->wire.find(kMarker), std::string::npos);

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <tuple>
 
 #include "mail/NotifySocketWnd.h"
 #include "mail/QBNotifySocket.h"
@@ -72,23 +72,18 @@ class ScriptedSocket : public mailtest::WireSink<CQBNotifySocket> {
 };
 
 TEST(QBNotifySocketSend, HardErrorsStopWritingAndAreReportedWhileWouldBlockWaits) {
-  const struct {
-    int error;
-    int sendResult;
-    std::size_t pending;
-    int reported;
-  } cases[] = {{fw::kWsaEWouldBlock, 4, 4, 0},
-               {fw::kWsaENotConn, fw::kSocketError, 0, fw::kWsaENotConn},
-               {fw::kWsaEConnReset, 4, 4, fw::kWsaEConnReset}};
+  // The write's error, what SendText answers, the bytes left waiting, the error reported.
+  const std::tuple<int, int, std::size_t, int> cases[] = {{fw::kWsaEWouldBlock, 4, 4, 0},
+                                                          {fw::kWsaENotConn, fw::kSocketError, 0, fw::kWsaENotConn},
+                                                          {fw::kWsaEConnReset, 4, 4, fw::kWsaEConnReset}};
   for (const auto& c : cases) {
     ScriptedSocket socket;
     socket.OnSend(0);
     socket.budget = 0;
-    socket.error = c.error;
-    EXPECT_EQ(socket.SendText("text"), c.sendResult) << c.error;
-    EXPECT_EQ(socket.Pending(), c.pending) << c.error;
-    EXPECT_EQ(socket.IsSendReady(), 0) << c.error;
-    EXPECT_EQ(socket.reported, c.reported) << c.error;
+    socket.error = std::get<0>(c);
+    const int sent = socket.SendText("text");
+    EXPECT_EQ(std::tuple(socket.error, sent, socket.Pending(), socket.reported), c);
+    EXPECT_EQ(socket.IsSendReady(), 0) << socket.error;
   }
 }
 

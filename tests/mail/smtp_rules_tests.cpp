@@ -6,10 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
-#include <cstring>
 #include <ctime>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "mail/NotifySmtpClient.h"
 #include "mail/SmtpAuth.h"
@@ -24,65 +25,52 @@ using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
 TEST(ExtractLine, SplitsAtLineFeedsAndLeavesAnUnendedRest) {
-  const struct {
-    std::string bytes;
-    Lines lines;
-    std::string rest;
-  } cases[] = {
+  const std::tuple<std::string, Lines, std::string> cases[] = {
+      // bytes, lines taken, rest
       {"abc\r\n", {"abc"}, ""},           {"a\r\nb\nc", {"a", "b"}, "c"}, {"\r\n\n", {"", ""}, ""},
       {"ab\rcd\n", {"ab", "cd"}, ""},      // a lone CR before a later LF splits the line
       {"ab\rc\r\n", {"ab\rc"}, ""},        // the last CR before the LF ends it
       {"25\0x\r\nnext"s, {"25"}, "next"},  // the text stops at a zero byte, the line is consumed
       {"partial\r", {}, "partial\r"},
   };
-  for (const auto& c : cases) {
-    const char* data = c.bytes.data();
-    int length = static_cast<int>(c.bytes.size());
+  for (const auto& [bytes, expected, rest] : cases) {
+    const char* data = bytes.data();
+    int length = static_cast<int>(bytes.size());
     Lines lines;
     for (std::string line; smtp::ExtractLine(data, length, line);) lines.push_back(line);
-    EXPECT_EQ(lines, c.lines) << c.bytes;
-    EXPECT_EQ(std::string(data, static_cast<std::size_t>(length)), c.rest) << c.bytes;
+    EXPECT_EQ(std::pair(lines, std::string(data, static_cast<std::size_t>(length))), std::pair(expected, rest))
+        << bytes;
   }
 }
 
+// "STARTTLS SIZE limit AUTH mechanisms -> chosen", with "-" for what the server did not offer.
+std::string Summary(const smtp::Capabilities& c) {
+  std::string text = std::string(c.bStartTls ? "STARTTLS" : "-") + (c.bSize ? " SIZE " : " - ") +
+                     std::to_string(c.sizeLimit) + " AUTH";
+  for (const std::string& name : c.authMechanisms) text += " " + name;
+  const smtp::AuthMechanism chosen = smtp::ChooseAuthMechanism(c);
+  return text + " -> " +
+         (chosen == smtp::AuthMechanism::Plain   ? "PLAIN"
+          : chosen == smtp::AuthMechanism::Login ? "LOGIN"
+                                                 : "none");
+}
+
 TEST(EhloCapabilities, StartTlsMechanismsInBothFormsAndTheSizeLimit) {
-  const struct {
-    Lines reply;
-    bool startTls;
-    Lines mechanisms;
-    bool size;
-    std::uint64_t limit;
-  } cases[] = {
+  const std::pair<Lines, std::string> cases[] = {
       {{"250-mail.example.org", "250-STARTTLS", "250-AUTH PLAIN LOGIN", "250 SIZE 10240000"},
-       true,
-       {"PLAIN", "LOGIN"},
-       true,
-       10240000},
+       "STARTTLS SIZE 10240000 AUTH PLAIN LOGIN -> PLAIN"},
       // Keywords in any case, the old "AUTH=" form, a mechanism named twice, SIZE without a limit.
       {{"250-x", "250-auth=login", "250-Auth plain LOGIN", "250-starttls", "250 size"},
-       true,
-       {"LOGIN", "PLAIN"},
-       true,
-       0},
+       "STARTTLS SIZE 0 AUTH LOGIN PLAIN -> PLAIN"},
       // The first line names the server; unknown keywords, short lines and odd names go.
-      {{"250 STARTTLS"}, false, {}, false, 0},
+      {{"250 STARTTLS"}, "- - 0 AUTH -> none"},
       {{"250-x", "250-STARTTLSX", "25", "250-AUTH PL@IN " + std::string(30, 'A'), "250 SIZE 99999999999999999999999"},
-       false,
-       {},
-       true,
-       UINT64_MAX},
+       "- SIZE 18446744073709551615 AUTH -> none"},
+      {{"250-x", "250 AUTH LOGIN CRAM-MD5 PLAIN"}, "- - 0 AUTH LOGIN CRAM-MD5 PLAIN -> PLAIN"},
+      {{"250-x", "250 AUTH LOGIN"}, "- - 0 AUTH LOGIN -> LOGIN"},
+      {{"250-x", "250 AUTH CRAM-MD5"}, "- - 0 AUTH CRAM-MD5 -> none"},
   };
-  for (const auto& c : cases) {
-    const smtp::Capabilities capabilities = smtp::ParseEhloReply(c.reply);
-    EXPECT_EQ(capabilities.bStartTls, c.startTls) << c.reply.back();
-    EXPECT_EQ(capabilities.authMechanisms, c.mechanisms) << c.reply.back();
-    EXPECT_EQ(capabilities.bSize, c.size) << c.reply.back();
-    EXPECT_EQ(capabilities.sizeLimit, c.limit) << c.reply.back();
-  }
-  EXPECT_EQ(smtp::ChooseAuthMechanism(smtp::ParseEhloReply({"250-x", "250 AUTH LOGIN CRAM-MD5 PLAIN"})),
-            smtp::AuthMechanism::Plain);
-  EXPECT_EQ(smtp::ChooseAuthMechanism(smtp::ParseEhloReply({"250-x", "250 AUTH LOGIN"})), smtp::AuthMechanism::Login);
-  EXPECT_EQ(smtp::ChooseAuthMechanism(smtp::ParseEhloReply({"250-x", "250 AUTH CRAM-MD5"})), smtp::AuthMechanism::None);
+  for (const auto& [reply, summary] : cases) EXPECT_EQ(Summary(smtp::ParseEhloReply(reply)), summary) << reply.back();
 }
 
 // The lines an exchange sends for `codes`, and how it ends ("+" continue, "ok", "no").
@@ -128,11 +116,8 @@ TEST(SplitRecipients, SeparatorsInAnyMixKeepOrderAndDropEmptyPieces) {
 }
 
 TEST(HasTickIntervalPassed, CountsFromTheEarlierTickAcrossTheWrap) {
-  const struct {
-    std::uint32_t now, then;
-    std::int32_t interval;
-    bool passed;
-  } cases[] = {
+  const std::tuple<std::uint32_t, std::uint32_t, std::int32_t, bool> cases[] = {
+      // now, then, interval, passed
       {121001, 1000, 120001, true},
       {121000, 1000, 120001, false},
       {120064, 4294967040u, 120001, true},   // wrapped: 120320 ms
@@ -142,8 +127,8 @@ TEST(HasTickIntervalPassed, CountsFromTheEarlierTickAcrossTheWrap) {
       {0x10000000u + 10, 10, 120001, true},  // long intervals, up to almost 2^32 ms, still count
       {0xFFFFFFF0u, 1, 120001, true},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(CNotifySmtpClient::HasTickIntervalPassed(c.now, c.then, c.interval), c.passed) << c.now << " " << c.then;
+  for (const auto& [now, then, interval, passed] : cases) {
+    EXPECT_EQ(CNotifySmtpClient::HasTickIntervalPassed(now, then, interval), passed) << now << " " << then;
   }
 }
 
@@ -170,9 +155,7 @@ TEST(NextMessageNumber, FollowsTheTickButNeverRepeatsInTheProcessAlsoAcrossThrea
 
 TEST(SubjectField, PlainWhenItFitsFoldedAtBlanksOrEncodedWordsWithinTheLineLimits) {
   const std::string x69(69, 'x'), words = "word " + std::string(70, 'w') + " end";
-  const struct {
-    std::string subject, field;
-  } exact[] = {
+  const std::pair<std::string, std::string> exact[] = {
       {"Report: 3 Fehler", "Subject: Report: 3 Fehler\r\n"},
       {x69, "Subject: " + x69 + "\r\n"},  // 78 characters: one line
       {words, "Subject: word\r\n " + std::string(70, 'w') + " end\r\n"},
@@ -182,7 +165,7 @@ TEST(SubjectField, PlainWhenItFitsFoldedAtBlanksOrEncodedWordsWithinTheLineLimit
       {"\xc4\xd6\xdc", "Subject: =?windows-1252?B?xNbc?=\r\n"},
       {"=?utf-8?Q?x?=", "Subject: =?windows-1252?B?PT91dGYtOD9RP3g/PQ==?=\r\n"},  // not taken for a word
   };
-  for (const auto& c : exact) EXPECT_EQ(mailheader::FormatSubjectField(c.subject), c.field);
+  for (const auto& [subject, field] : exact) EXPECT_EQ(mailheader::FormatSubjectField(subject), field);
 
   std::string german;
   for (int i = 0; i < 200; ++i) german += "\334bersicht \374ber " + std::to_string(i) + " ";
@@ -203,22 +186,15 @@ TEST(SubjectField, PlainWhenItFitsFoldedAtBlanksOrEncodedWordsWithinTheLineLimit
 
 #if defined(_WIN32)
 constexpr bool kPosixZones = false;
-void ApplyZone() {
-  _tzset();
-}
+const auto ApplyZone = _tzset;
 #else
 constexpr bool kPosixZones = true;
-void ApplyZone() {
-  tzset();
-}
+const auto ApplyZone = tzset;
 #endif
 
 TEST(FormatDateLine, LocalTimeWithTheZoneOffsetAndEnglishNamesWhateverTheLocale) {
-  const struct {
-    const char* zone;
-    std::int64_t time;
-    const char* line;
-  } cases[] = {
+  const std::tuple<const char*, std::int64_t, const char*> cases[] = {
+      // TZ, time, Date line
       {"UTC0", 1700000000, "Date: Tue, 14 Nov 2023 22:13:20 +0000\r\n"},
       {"CET-1", 1796441700, "Date: Sat, 5 Dec 2026 04:35:00 +0100\r\n"},
       {"EST5", 1721901600, "Date: Thu, 25 Jul 2024 05:00:00 -0500\r\n"},
@@ -230,11 +206,11 @@ TEST(FormatDateLine, LocalTimeWithTheZoneOffsetAndEnglishNamesWhateverTheLocale)
   for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "German_Germany.1252"}) {
     if (std::setlocale(LC_ALL, name)) break;
   }
-  for (const auto& c : cases) {
-    if (*c.zone == '\0') continue;
-    qbtest::ScopedEnv zone("TZ", c.zone);
+  for (const auto& [tz, time, line] : cases) {
+    if (*tz == '\0') continue;
+    qbtest::ScopedEnv zone("TZ", tz);
     ApplyZone();
-    EXPECT_EQ(CNotifySmtpClient::FormatDateLine(c.time), c.line) << c.zone << " in " << std::setlocale(LC_ALL, nullptr);
+    EXPECT_EQ(CNotifySmtpClient::FormatDateLine(time), line) << tz << " in " << std::setlocale(LC_ALL, nullptr);
   }
   std::setlocale(LC_ALL, saved.c_str());
   ApplyZone();
@@ -250,9 +226,8 @@ std::string Filtered(const std::string& input, std::size_t pieceSize) {
 TEST(BodyFilter, LineEndsDotsAndLongLinesWhereverThePiecesAreSplit) {
   const std::size_t limit = CBodyFilter::kMaxLineLength;
   const std::string x(limit, 'x');
-  const struct {
-    std::string input, wire;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
+      // input, wire
       {"a\r\nb\nc\rd\r\r\n\n", "a\r\nb\r\nc\r\nd\r\n\r\n\r\n"},
       {".\r\nQUIT\r\n", "..\r\nQUIT\r\n"},
       {"a.b\r\n.x\n..\r.", "a.b\r\n..x\r\n...\r\n.."},
@@ -262,9 +237,9 @@ TEST(BodyFilter, LineEndsDotsAndLongLinesWhereverThePiecesAreSplit) {
       // After a break a new line starts: its leading dot is doubled and does not count.
       {x + "." + std::string(limit - 1, 'y') + "z", x + "\r\n.." + std::string(limit - 1, 'y') + "\r\nz"},
   };
-  for (const auto& c : cases) {
-    for (std::size_t piece : {c.input.size(), std::size_t{1}, std::size_t{2}, std::size_t{3}, limit - 1}) {
-      EXPECT_EQ(Filtered(c.input, piece), c.wire) << c.input.substr(0, 20) << " in pieces of " << piece;
+  for (const auto& [input, wire] : cases) {
+    for (std::size_t piece : {input.size(), std::size_t{1}, std::size_t{2}, std::size_t{3}, limit - 1}) {
+      EXPECT_EQ(Filtered(input, piece), wire) << input.substr(0, 20) << " in pieces of " << piece;
     }
   }
 }

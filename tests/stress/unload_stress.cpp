@@ -56,9 +56,7 @@ constexpr int kExitHung = 3;
 constexpr const char* kConfigurations = ".DEFAULT\\Software\\Tarsk Software\\FTP Quorbit Notify\\Configurations\\";
 
 enum class Mode { kNoAsk, kAskOnce, kAskUntilYes };
-const char* ModeName(Mode mode) {
-  return mode == Mode::kNoAsk ? "no-ask" : mode == Mode::kAskOnce ? "ask-once" : "ask-until-yes";
-}
+constexpr const char* kModeNames[] = {"no-ask", "ask-once", "ask-until-yes"};
 
 struct Options {
   std::string module;
@@ -96,58 +94,42 @@ bool IsMapped(const std::string& path) {
 #endif
 }
 
-// Keeps the CPUs busy for its lifetime.
-class Burners {
- public:
-  explicit Burners(int count) {
-    for (int i = 0; i < count; ++i) {
-      m_threads.emplace_back([this] {
-        volatile unsigned long spin = 0;
-        while (!m_stop.load(std::memory_order_relaxed)) spin = spin + 1;
-      });
-    }
+// Threads that keep the CPUs busy until they are destroyed.
+std::vector<std::jthread> Burners(int count) {
+  std::vector<std::jthread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([](const std::stop_token& stop) {
+      volatile unsigned long spin = 0;
+      while (!stop.stop_requested()) spin = spin + 1;
+    });
   }
-  ~Burners() {
-    m_stop = true;
-    for (std::thread& thread : m_threads) thread.join();
-  }
-  Burners(const Burners&) = delete;
-  Burners& operator=(const Burners&) = delete;
-
- private:
-  std::atomic<bool> m_stop{false};
-  std::vector<std::thread> m_threads;
-};
+  return threads;
+}
 
 // An SMTP server on loopback that accepts every message, one connection at a time.
 class SmtpSink {
  public:
-  explicit SmtpSink(int replyDelayMs) : m_replyDelay(replyDelayMs), m_thread([this] { Serve(); }) {}
-  ~SmtpSink() {
-    m_stop = true;
-    m_thread.join();
-  }
-  SmtpSink(const SmtpSink&) = delete;
-  SmtpSink& operator=(const SmtpSink&) = delete;
+  explicit SmtpSink(int replyDelayMs)
+      : m_replyDelay(replyDelayMs), m_thread([this](const std::stop_token& stop) { Serve(stop); }) {}
   unsigned Port() const { return m_listener.Port(); }
   int Delivered() const { return m_delivered; }
 
  private:
-  void Serve() {
-    while (!m_stop) {
+  void Serve(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
       std::unique_ptr<qbtest::Peer> peer = m_listener.Accept(milliseconds(200));
-      if (peer) Converse(*peer);
+      if (peer) Converse(*peer, stop);
     }
   }
   bool Reply(qbtest::Peer& peer, const char* reply) const {
     std::this_thread::sleep_for(m_replyDelay);
     return peer.SendAll(reply);
   }
-  void Converse(qbtest::Peer& peer) {
+  void Converse(qbtest::Peer& peer, const std::stop_token& stop) {
     if (!Reply(peer, "220 sink\r\n")) return;
     std::string input;
     bool inData = false;
-    for (int idle = 0; idle < 100 && !m_stop;) {
+    for (int idle = 0; idle < 100 && !stop.stop_requested();) {
       const int count = peer.ReadSome(input, 100);
       if (count == 0) return;
       idle = count < 0 ? idle + 1 : 0;
@@ -168,10 +150,9 @@ class SmtpSink {
   }
 
   const milliseconds m_replyDelay;
-  std::atomic<bool> m_stop{false};
   std::atomic<int> m_delivered{0};
   qbtest::Listener m_listener;
-  std::thread m_thread;
+  std::jthread m_thread;  // last: stopped and joined first
 };
 
 // The profile's settings: a mail for every session, to the sink.
@@ -191,27 +172,25 @@ bool StoreProfile(const std::string& profile, const std::string& server, unsigne
 }
 
 struct AddOn {
-  using SessionCreate = void(QB_STDCALL*)(void*, const char*);
-  using ConnectionStart = void(QB_STDCALL*)(void*, unsigned, const char*);
-  using LogStatus = void(QB_STDCALL*)(void*, const char*, int);
-  using SessionDestroy = void(QB_STDCALL*)(void*);
-  using CanUnload = int(QB_STDCALL*)();
-
   fw::LoadedModule module;
-  SessionCreate sessionCreate = nullptr;
-  ConnectionStart connectionStart = nullptr;
-  LogStatus logStatus = nullptr;
-  SessionDestroy sessionDestroy = nullptr;
-  CanUnload canUnload = nullptr;
+  void(QB_STDCALL* sessionCreate)(void*, const char*) = nullptr;
+  void(QB_STDCALL* connectionStart)(void*, unsigned, const char*) = nullptr;
+  void(QB_STDCALL* logStatus)(void*, const char*, int) = nullptr;
+  void(QB_STDCALL* sessionDestroy)(void*) = nullptr;
+  int(QB_STDCALL* canUnload)() = nullptr;
 
+  template <typename Function>
+  bool Find(Function& function, const char* name) {
+    function = reinterpret_cast<Function>(module.GetProc(name));
+    return function != nullptr;
+  }
   bool Load(const std::string& path, std::string& error) {
     if (!module.Load(path, error)) return false;
-    sessionCreate = reinterpret_cast<SessionCreate>(module.GetProc("QBAddOnSessionCreate"));
-    connectionStart = reinterpret_cast<ConnectionStart>(module.GetProc("QBAddOnConnectionStart"));
-    logStatus = reinterpret_cast<LogStatus>(module.GetProc("QBAddOnLogStatus"));
-    sessionDestroy = reinterpret_cast<SessionDestroy>(module.GetProc("QBAddOnSessionDestroy"));
-    canUnload = reinterpret_cast<CanUnload>(module.GetProc("QBAddOnCanUnload"));
-    if (sessionCreate && connectionStart && logStatus && sessionDestroy && canUnload) return true;
+    if (Find(sessionCreate, "QBAddOnSessionCreate") && Find(connectionStart, "QBAddOnConnectionStart") &&
+        Find(logStatus, "QBAddOnLogStatus") && Find(sessionDestroy, "QBAddOnSessionDestroy") &&
+        Find(canUnload, "QBAddOnCanUnload")) {
+      return true;
+    }
     error = "an export is missing";
     return false;
   }
@@ -307,8 +286,8 @@ class Stress {
     const int span = (m_options.delayTo - m_options.delayFrom) / m_options.delayStep + 1;
     const int delay = m_options.delayFrom + (index / 3) % span * m_options.delayStep;
     const std::string server = (index / 3 / span) % 2 == 0 ? "127.0.0.1" : "localhost";
-    const std::string what =
-        "cycle " + std::to_string(index) + " " + ModeName(mode) + " delay " + std::to_string(delay) + " " + server;
+    const std::string what = "cycle " + std::to_string(index) + " " + kModeNames[index % 3] + " delay " +
+                             std::to_string(delay) + " " + server;
     ++totals.cycles;
 
     std::string error;
@@ -321,8 +300,7 @@ class Stress {
     addOn.RunSession(reinterpret_cast<void*>(static_cast<std::uintptr_t>(index + 1)), m_profile);
     const Clock::time_point ended = Clock::now();
     std::this_thread::sleep_until(ended + milliseconds(delay));
-    int answer = -1;
-    if (mode != Mode::kNoAsk) answer = addOn.canUnload();
+    int answer = mode == Mode::kNoAsk ? -1 : addOn.canUnload();
     while (mode == Mode::kAskUntilYes && answer != 1) {
       if (Clock::now() - ended > kCanUnloadTimeout) {
         std::printf("ERROR %s: QBAddOnCanUnload never answered 1\n", what.c_str());
@@ -339,19 +317,18 @@ class Stress {
       std::this_thread::sleep_for(milliseconds(5));
     }
     const Clock::duration gone = Clock::now() - unloadAt;
-    bool ok = true;
-    if (IsMapped(ModulePath())) {
+    const bool lingering = IsMapped(ModulePath());
+    if (lingering) {
       std::printf("LINGER %s: the module is still mapped %.0f ms after the unload\n", what.c_str(), Ms(gone));
-      ++totals.lingering;
-      ok = false;
     }
+    totals.lingering += lingering ? 1 : 0;
     const std::vector<std::string> left = qbtest::ListDirectory(DataDir());
     for (const std::string& name : left) {
       std::printf("LEFT %s: %s\n", what.c_str(), name.c_str());
       std::filesystem::remove(std::filesystem::path(DataDir()) / name);
     }
     totals.filesLeft += static_cast<int>(left.size());
-    ok = ok && left.empty();
+    const bool ok = !lingering && left.empty();
     std::printf("%s %s: asked %d, unload %.1f ms at %.0f ms, gone after %.0f ms, delivered so far %d\n",
                 ok ? "ok" : "FAILED", what.c_str(), answer, Ms(unloading), Ms(unloadAt - ended), Ms(gone),
                 m_sink.Delivered());
@@ -420,7 +397,7 @@ int main(int argc, char** argv) {
                  "       unload_stress <module> --exit-during-delivery MS\n");
     return 2;
   }
-  Burners burners(options.burners);
+  const std::vector<std::jthread> burners = Burners(options.burners);
   if (options.childExitAfterMs >= 0) ExitWithTheModuleLoaded(options);
   Stress stress(options);
   if (options.exitAfterMs >= 0) {

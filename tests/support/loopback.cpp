@@ -54,6 +54,32 @@ Native ToNative(std::intptr_t handle) {
   return static_cast<Native>(handle);
 }
 
+// A socket of `type` bound to a free port of `address` (the port in `port`), or kNone.
+Native BoundSocket(int type, const char* address, std::uint16_t& port, int receiveBuffer = 0) {
+  Native s = socket(AF_INET, type, type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP);
+  if (receiveBuffer > 0 && s != kNone) {
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
+  }
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  SocketLength size = sizeof bound;
+  if (s != kNone && (inet_pton(AF_INET, address, &bound.sin_addr) != 1 ||
+                     bind(s, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
+                     getsockname(s, reinterpret_cast<sockaddr*>(&bound), &size) != 0)) {
+    CloseNative(s);
+    s = kNone;
+  }
+  port = s == kNone ? 0 : ntohs(bound.sin_port);
+  return s;
+}
+
+// A connected socket as a peer, its small writes sent at once.
+std::unique_ptr<Peer> MakePeer(Native s, std::string address) {
+  const int on = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return std::make_unique<Peer>(static_cast<std::intptr_t>(s), std::move(address));
+}
+
 }  // namespace
 
 bool Peer::SendAll(const std::string& data) {
@@ -98,27 +124,16 @@ std::unique_ptr<Peer> Connect(std::uint16_t port) {
     CloseNative(s);
     return nullptr;
   }
-  const int on = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  return std::make_unique<Peer>(static_cast<std::intptr_t>(s), "127.0.0.1");
+  return MakePeer(s, "127.0.0.1");
 }
 
 Listener::Listener(int receiveBuffer, const char* address, bool listening) {
-  Native s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (receiveBuffer > 0 && s != kNone) {
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
-  }
-  sockaddr_in bound{};
-  bound.sin_family = AF_INET;
-  SocketLength size = sizeof bound;
-  if (s != kNone &&
-      (inet_pton(AF_INET, address, &bound.sin_addr) != 1 ||
-       bind(s, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
-       getsockname(s, reinterpret_cast<sockaddr*>(&bound), &size) != 0 || (listening && listen(s, 8) != 0))) {
+  Native s = BoundSocket(SOCK_STREAM, address, m_port, receiveBuffer);
+  if (s != kNone && listening && listen(s, 8) != 0) {
     CloseNative(s);
     s = kNone;
+    m_port = 0;
   }
-  m_port = s == kNone ? 0 : ntohs(bound.sin_port);
   m_handle = static_cast<std::intptr_t>(s);
 }
 
@@ -136,11 +151,9 @@ std::unique_ptr<Peer> Listener::Accept(std::chrono::milliseconds timeout) {
   SocketLength size = sizeof remote;
   const Native s = accept(ToNative(m_handle), reinterpret_cast<sockaddr*>(&remote), &size);
   if (s == kNone) return nullptr;
-  const int on = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &remote.sin_addr, text, sizeof text);
-  return std::make_unique<Peer>(static_cast<std::intptr_t>(s), text);
+  return MakePeer(s, text);
 }
 
 struct LoopbackNameServer::Query {
@@ -149,18 +162,7 @@ struct LoopbackNameServer::Query {
 };
 
 LoopbackNameServer::LoopbackNameServer() {
-  Native s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  sockaddr_in bound{};
-  bound.sin_family = AF_INET;
-  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  SocketLength size = sizeof bound;
-  if (s != kNone && (bind(s, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
-                     getsockname(s, reinterpret_cast<sockaddr*>(&bound), &size) != 0)) {
-    CloseNative(s);
-    s = kNone;
-  }
-  m_port = s == kNone ? 0 : ntohs(bound.sin_port);
-  m_handle = static_cast<std::intptr_t>(s);
+  m_handle = static_cast<std::intptr_t>(BoundSocket(SOCK_DGRAM, "127.0.0.1", m_port));
 }
 
 LoopbackNameServer::~LoopbackNameServer() {

@@ -5,12 +5,14 @@
 // backends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <functional>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "framework/tls.h"
 #include "mail/QBNotifySocket.h"
@@ -24,9 +26,7 @@ using fw::TlsFailure;
 constexpr const char* kGreeting = "220 tls ready\r\n";
 
 // A well-formed pin that matches none of the test certificates.
-std::string PinOfNothing() {
-  return std::string(64, 'a');
-}
+const std::string kPinOfNothing(64, 'a');
 
 std::string Payload(std::size_t size) {
   std::mt19937 random(7);
@@ -142,22 +142,16 @@ class Connection {
 
 bool WaitForHandshake(Connection& connection) {
   return connection.Log().WaitUntil([](const std::vector<std::string>& events) {
-    for (const std::string& event : events) {
-      if (event.rfind("handshake ", 0) == 0 || event.rfind("connect 1", 0) == 0) return true;
-    }
-    return false;
+    return std::any_of(events.begin(), events.end(), [](const std::string& event) {
+      return event.rfind("handshake ", 0) == 0 || event.rfind("connect 1", 0) == 0;
+    });
   });
 }
 
-struct EchoCase {
-  const char* name;
-  const char* scenario;
-  const char* serverName;
-  const char* certificate;  // the certificate the server shows
-  std::string pin;          // "" for none; "*" for the certificate's own, in lower case without colons
-  std::size_t bytes;
-  const char* protocol;  // nullptr: TLS 1.2 or 1.3, whichever the backend negotiates
-};
+// The test's name, the scenario, the server name asked for, the certificate the server shows,
+// the pin ("" for none; "*" for the certificate's own, in lower case without colons), the bytes
+// echoed, and the protocol (nullptr: TLS 1.2 or 1.3, whichever the backend negotiates).
+using EchoCase = std::tuple<const char*, const char*, const char*, const char*, std::string, std::size_t, const char*>;
 
 std::string PinOf(const std::string& certificate) {
   std::string pin;
@@ -170,9 +164,9 @@ std::string PinOf(const std::string& certificate) {
 class TlsEcho : public ::testing::TestWithParam<EchoCase> {};
 
 TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
-  const EchoCase& c = GetParam();
-  const std::string payload = Payload(c.bytes);
-  Connection connection(c.scenario, {c.serverName, c.pin == "*" ? PinOf(c.certificate) : c.pin}, payload);
+  const auto& [name, scenario, serverName, certificate, pin, bytes, protocol] = GetParam();
+  const std::string payload = Payload(bytes);
+  Connection connection(scenario, {serverName, pin == "*" ? PinOf(certificate) : pin}, payload);
   ASSERT_TRUE(WaitForHandshake(connection));
   ASSERT_EQ(connection.Log().Count("handshake None"), 1u) << connection.Log().Joined(", ");
 
@@ -184,16 +178,11 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
 
   connection.Run([&](TlsClient& client) {
     const fw::CTlsChannel* channel = client.GetTlsChannel();
-    EXPECT_TRUE(client.IsTlsOn());
-    if (c.protocol != nullptr) {
-      EXPECT_EQ(channel->GetProtocol(), c.protocol);
-    } else {
-      EXPECT_TRUE(channel->GetProtocol() == "TLSv1.2" || channel->GetProtocol() == "TLSv1.3") << channel->GetProtocol();
-    }
-    EXPECT_FALSE(channel->GetCipher().empty());
+    const std::string shown = channel->GetProtocol();
+    EXPECT_TRUE(protocol ? shown == protocol : shown == "TLSv1.2" || shown == "TLSv1.3") << shown;
     const fw::TlsCertificateInfo& cert = channel->GetCertificate();
-    EXPECT_EQ(cert.fingerprint, tlstest::Fingerprint(c.certificate));
-    EXPECT_EQ(cert.subject, "CN=localhost, O=QBNotify Tests");
+    EXPECT_EQ(std::tuple(client.IsTlsOn(), channel->GetCipher().empty(), cert.fingerprint, cert.subject),
+              std::tuple(true, false, tlstest::Fingerprint(certificate), "CN=localhost, O=QBNotify Tests"));
     const std::int64_t now = std::time(nullptr);
     EXPECT_LT(cert.notBefore, now);
     EXPECT_GT(cert.notAfter, now + 20 * 86400);
@@ -210,12 +199,11 @@ TEST_P(TlsEcho, CarriesLargeVolumesBothWaysAndClosesInOrder) {
     // The server answers close_notify with its own and ends the connection.
     EXPECT_TRUE(connection.Log().WaitFor("close"));
     EXPECT_TRUE(connection.Run([](TlsClient& client) { return client.GetTlsChannel()->IsPeerClosed(); }));
-    EXPECT_EQ(tlstest::WaitForEnd(c.scenario, port), "close_notify " + std::to_string(c.bytes));
   } else {
     // Wine 8's Schannel cannot write close_notify: the connection just ends.
     connection.Run([](TlsClient& client) { client.Close(); });
-    EXPECT_EQ(tlstest::WaitForEnd(c.scenario, port), "eof " + std::to_string(c.bytes));
   }
+  EXPECT_EQ(tlstest::WaitForEnd(scenario, port), (closeNotifySent ? "close_notify " : "eof ") + std::to_string(bytes));
 }
 
 // A record that does not decrypt fails the channel; a close_notify closes it. Either way the
@@ -225,17 +213,15 @@ TEST(TlsClose, BadRecordOrCloseNotifyAfterTheGreetingEndsTheConnection) {
     Connection connection(scenario, {"localhost", ""});
     ASSERT_TRUE(connection.Log().WaitFor("close")) << scenario;
     EXPECT_EQ(connection.Log().Joined(", "), "connect 0, handshake None, close") << scenario;
+    // A failed channel also closes the connection.
+    const bool closed = failure == TlsFailure::None;
     connection.Run([&](TlsClient& client) {
       const fw::CTlsChannel* channel = client.GetTlsChannel();
-      EXPECT_EQ(client.received, kGreeting) << scenario;
-      EXPECT_EQ(channel->GetFailure(), failure) << scenario;
-      EXPECT_EQ(channel->IsPeerClosed(), failure == TlsFailure::None) << scenario;
-      EXPECT_EQ(channel->GetState(),
-                failure == TlsFailure::None ? fw::CTlsChannel::State::Closed : fw::CTlsChannel::State::Failed);
-      EXPECT_FALSE(client.IsTlsOn()) << scenario;
-      if (failure != TlsFailure::None) {
-        EXPECT_FALSE(client.IsCreated()) << "a failed channel closes the connection";
-      }
+      EXPECT_EQ(std::tuple(client.received, channel->GetFailure(), channel->IsPeerClosed(), channel->GetState(),
+                           client.IsTlsOn(), !closed && client.IsCreated()),
+                std::tuple(std::string(kGreeting), failure, closed,
+                           closed ? fw::CTlsChannel::State::Closed : fw::CTlsChannel::State::Failed, false, false))
+          << scenario;
     });
   }
 }
@@ -251,40 +237,33 @@ INSTANTIATE_TEST_SUITE_P(
                                nullptr},
                       EchoCase{"IpAddressInCertificate", "tls13", "127.0.0.1", "good", "", 1000, nullptr},
                       // A pin of another certificate does not refuse one the trust store vouches for.
-                      EchoCase{"TrustedDespiteOtherPin", "tls12", "localhost", "good", PinOfNothing(), 1000, "TLSv1.2"},
+                      EchoCase{"TrustedDespiteOtherPin", "tls12", "localhost", "good", kPinOfNothing, 1000, "TLSv1.2"},
                       EchoCase{"SelfSignedPinned", "selfsigned", "localhost", "selfsigned", "*", 1 * kMiB, nullptr}),
-    [](const ::testing::TestParamInfo<EchoCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<EchoCase>& param) { return std::string(std::get<0>(param.param)); });
 
-struct RefusalCase {
-  const char* name;
-  const char* scenario;
-  const char* serverName;
-  std::string pin;
-  TlsFailure failure;
-  const char* certificate;  // whose fingerprint the diagnosis shows, or nullptr for none
-};
+// The test's name, the scenario, the server name asked for, the pin, the failure, and the
+// certificate whose fingerprint the diagnosis shows (nullptr for none).
+using RefusalCase = std::tuple<const char*, const char*, const char*, std::string, TlsFailure, const char*>;
 
 class TlsRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(TlsRefusal, EndsTheConnectionBeforeAnyApplicationByte) {
-  const RefusalCase& c = GetParam();
-  Connection connection(c.scenario, {c.serverName, c.pin == "*" ? PinOf("selfsigned") : c.pin}, "secret\r\n");
+  const auto& [name, scenario, serverName, pin, failure, certificate] = GetParam();
+  Connection connection(scenario, {serverName, pin == "*" ? PinOf("selfsigned") : pin}, "secret\r\n");
   ASSERT_TRUE(WaitForHandshake(connection));
   const std::vector<std::string> events = connection.Log().Events();
   EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + std::min<std::size_t>(events.size(), 2)),
-            (std::vector<std::string>{"connect 0", std::string("handshake ") + fw::TlsFailureName(c.failure)}));
+            (std::vector<std::string>{"connect 0", std::string("handshake ") + fw::TlsFailureName(failure)}));
   connection.Run([&](TlsClient& client) {
     const fw::CTlsChannel* channel = client.GetTlsChannel();
-    EXPECT_FALSE(client.IsCreated()) << "the connection is closed";
-    EXPECT_FALSE(client.IsTlsOn());
-    EXPECT_EQ(client.IsSendReady(), 0);
-    EXPECT_EQ(channel->GetFailure(), c.failure) << channel->GetFailureDetail() << " " << channel->GetProtocol();
-    EXPECT_FALSE(channel->GetFailureDetail().empty());
-    EXPECT_EQ(channel->GetCertificate().fingerprint, c.certificate ? tlstest::Fingerprint(c.certificate) : "")
-        << "the fingerprint to pin is known after a refusal";
+    // Closed, with a diagnosis and the fingerprint to pin known after the refusal.
+    EXPECT_EQ(std::tuple(client.IsCreated(), client.IsTlsOn(), client.IsSendReady(), channel->GetFailure(),
+                         channel->GetFailureDetail().empty(), channel->GetCertificate().fingerprint),
+              std::tuple(false, false, 0, failure, false, certificate ? tlstest::Fingerprint(certificate) : ""))
+        << channel->GetFailureDetail() << " " << channel->GetProtocol();
   });
   const std::uint16_t port = connection.Run([](TlsClient& client) { return client.localPort; });
-  const std::string end = tlstest::WaitForEnd(c.scenario, port);
+  const std::string end = tlstest::WaitForEnd(scenario, port);
   EXPECT_EQ(end.substr(end.rfind(' ') + 1), "0") << "the server saw application data: " << end;
 }
 
@@ -297,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"AddressNotInCertificate", "wrongname", "127.0.0.1", "", TlsFailure::NameMismatch, "wrongname"},
         RefusalCase{"OtherServerName", "tls13", "mail.example.com", "", TlsFailure::NameMismatch, "good"},
         RefusalCase{"SelfSigned", "selfsigned", "localhost", "", TlsFailure::Untrusted, "selfsigned"},
-        RefusalCase{"SelfSignedOtherPin", "selfsigned", "localhost", PinOfNothing(), TlsFailure::PinMismatch,
+        RefusalCase{"SelfSignedOtherPin", "selfsigned", "localhost", kPinOfNothing, TlsFailure::PinMismatch,
                     "selfsigned"},
         RefusalCase{"SelfSignedMalformedPin", "selfsigned", "localhost", "not a fingerprint", TlsFailure::PinMismatch,
                     "selfsigned"},
@@ -306,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "selfsigned"},
         RefusalCase{"Tls11Only", "tls11", "localhost", "", TlsFailure::Handshake, nullptr},
         RefusalCase{"ClosedDuringHandshake", "closes", "localhost", "", TlsFailure::Handshake, nullptr}),
-    [](const ::testing::TestParamInfo<RefusalCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<RefusalCase>& param) { return std::string(std::get<0>(param.param)); });
 
 TEST(TlsFingerprint, PinsInAnyCaseWithOrWithoutSeparatorsHaveOneForm) {
   const std::string canonical =
