@@ -158,6 +158,22 @@ def context(directory, certificate, minimum=None, maximum=None, **_):
     return ctx
 
 
+def read_decrypted(tls, ends=(ssl.SSLZeroReturnError,)):
+    """The application bytes that `tls` can give now, and whether the peer ended (close_notify,
+    end of stream, or an error of `ends`)."""
+    chunks = []
+    while True:
+        try:
+            chunk = tls.read(262144)
+        except ssl.SSLWantReadError:
+            return b"".join(chunks), False
+        except ends:
+            return b"".join(chunks), True
+        if not chunk:
+            return b"".join(chunks), True
+        chunks.append(chunk)
+
+
 class Session:
     """The server's side of one TLS connection, through memory BIOs so that what the server
     writes after the handshake leaves together with the handshake's last flight."""
@@ -201,21 +217,8 @@ class Session:
         """Echoes until the client ends; (outcome, application bytes received)."""
         total = 0
         while True:
-            chunks, closing = [], False
-            while True:
-                try:
-                    chunk = self.tls.read(262144)
-                except ssl.SSLWantReadError:
-                    break
-                except ssl.SSLZeroReturnError:
-                    closing = True
-                    break
-                if not chunk:
-                    closing = True
-                    break
-                chunks.append(chunk)
-            if chunks:
-                data = b"".join(chunks)
+            data, closing = read_decrypted(self.tls)
+            if data:
                 total += len(data)
                 self.tls.write(data)
                 self.flush()
@@ -322,21 +325,9 @@ class RelayPump:
         return self.handshake() if self.mode == "handshake" else self.read_application()
 
     def read_application(self):
-        chunks, closing = [], False
-        while True:
-            try:
-                chunk = self.tls.read(262144)
-            except ssl.SSLWantReadError:
-                break
-            except (ssl.SSLZeroReturnError, ssl.SSLError):
-                closing = True
-                break
-            if not chunk:
-                closing = True
-                break
-            chunks.append(chunk)
-        if chunks:
-            self.back.sendall(b"".join(chunks))
+        data, closing = read_decrypted(self.tls, (ssl.SSLZeroReturnError, ssl.SSLError))
+        if data:
+            self.back.sendall(data)
         self.flush()
         if closing:
             try:
