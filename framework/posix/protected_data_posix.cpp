@@ -22,6 +22,7 @@
 #include <string>
 
 #include "framework/backend.h"
+#include "framework/posix/fd_io.h"
 #include "framework/posix/user_paths.h"
 
 namespace fw::backend {
@@ -53,28 +54,6 @@ std::string KeyFilePath() {
   return (std::filesystem::path(registry).parent_path() / kKeyFileName).string();
 }
 
-bool ReadAll(int fd, unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t got = ::read(fd, data, size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    data += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 enum class KeyRead { kOk, kMissing, kRefused };
 
 KeyRead ReadKey(const std::string& path, Key& key) {
@@ -83,7 +62,7 @@ KeyRead ReadKey(const std::string& path, Key& key) {
   struct stat info {};
   const bool usable = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
                       (info.st_mode & 077) == 0 && info.st_size == static_cast<off_t>(kKeySize) &&
-                      ReadAll(fd, key.bytes.data(), key.bytes.size());
+                      posix::ReadAll(fd, key.bytes.data(), key.bytes.size());
   ::close(fd);
   return usable ? KeyRead::kOk : KeyRead::kRefused;
 }
@@ -102,7 +81,7 @@ bool CreateKey(const std::string& path, Key& key) {
   for (const unsigned char byte : tag) temporary += "0123456789abcdef"[byte & 0x0F];
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  const bool written = WriteAll(fd, fresh.bytes.data(), fresh.bytes.size()) && ::fsync(fd) == 0;
+  const bool written = posix::WriteAll(fd, fresh.bytes.data(), fresh.bytes.size()) && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
   const bool published = written && closed && ::link(temporary.c_str(), path.c_str()) == 0;
   ::unlink(temporary.c_str());

@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "framework/posix/fd_io.h"
+
 namespace fw::posix {
 namespace {
 
@@ -65,16 +67,6 @@ class Iconv {
  private:
   iconv_t m_cd;
 };
-
-void WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
 
 bool NamesUtf8(const char* name) {
   if (name == nullptr) return false;
@@ -132,7 +124,8 @@ bool FromTerminalText(std::string_view bytes, const std::string& charset, std::s
 }
 
 void WriteError(std::string_view text) {
-  WriteAll(STDERR_FILENO, ToTerminalText(text, EnvironmentCharset()));
+  const std::string bytes = ToTerminalText(text, EnvironmentCharset());
+  WriteAll(STDERR_FILENO, bytes.data(), bytes.size());
 }
 
 Terminal::~Terminal() {
@@ -155,7 +148,9 @@ bool Terminal::Open() {
 }
 
 void Terminal::Write(std::string_view text) {
-  if (m_fd >= 0) WriteAll(m_fd, ToTerminalText(text, m_charset));
+  if (m_fd < 0) return;
+  const std::string bytes = ToTerminalText(text, m_charset);
+  WriteAll(m_fd, bytes.data(), bytes.size());
 }
 
 Terminal::Input Terminal::ReadLine(std::string& line) {
